@@ -988,6 +988,7 @@ PyMethodDef db_methods[] = {
 PyGetSetDef db_getset[] = {
     {"preprocessor", db_preprocessor_get, db_preprocessor_set, nullptr, nullptr},
     {"path", db_path, nullptr, nullptr, nullptr},
+    py::dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -554,6 +554,7 @@ PyMethodDef table_methods[] = {
 
 PyGetSetDef table_getset[] = {
     {"nbytes", table_nbytes, nullptr, nullptr, nullptr},
+    py::dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -41,4 +41,7 @@ inline PyMemberDef instance_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+/// The `__dict__` attribute, for the getset table of such a type.
+inline constexpr PyGetSetDef dict_getset = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
+
 }  // namespace quorlin::py
