@@ -1,0 +1,390 @@
+import os
+import random
+import signal
+import time
+
+import h5py
+import numpy as np
+import pytest
+
+import cquorlin
+from cquorlin import DB, Table
+
+
+@pytest.fixture
+def db(store_path):
+    with DB(store_path, "w") as store:
+        yield store
+
+
+def memory_db(**kw):
+    return DB("mem.h5", "w", driver="core", backing_store=False, **kw)
+
+
+def stored(path):
+    """The file's datasets as {key: bytes}, read with plain h5py."""
+    with h5py.File(path, "r") as f:
+        return {k: f[k][()].tobytes() for k in f.keys()}
+
+
+def entries(path):
+    """Every stored (key, index, value) entry, decoded."""
+    out = set()
+    with h5py.File(path, "r") as f:
+        for k in f.keys():
+            t = Table.frombytes(f[k][()])
+            out |= {(k, int(i), float(v)) for i, v in zip(t.idxs, t.vals)}
+    return out
+
+
+def test_new_store_layout(store_path):
+    with DB(store_path, preprocessor="image") as store:
+        assert store.path == store.file.filename == store_path
+        assert store.cache == {}
+    with h5py.File(store_path, "r") as f:
+        assert dict(f.attrs) == {"version": "0.0.1", "preprocessor": "image"}
+        assert list(f.keys()) == []
+
+
+def test_invalid_file(store_path):
+    h5py.File(store_path, "w").close()
+    with pytest.raises(Exception, match="^Invalid file.$") as excinfo:
+        DB(store_path, "r")
+    assert type(excinfo.value) is Exception
+    DB(store_path, "a").close()
+    with h5py.File(store_path, "r") as f:
+        assert f.attrs["version"] == "0.0.1"
+
+
+def test_preprocessor_kept_and_normalised(store_path):
+    DB(store_path, preprocessor=" Image ").close()
+    with DB(store_path, preprocessor="text") as store:
+        assert store.preprocessor == "image"
+        store.preprocessor = "TEXT"
+        assert store.preprocessor == "text" and type(store.preprocessor) is str
+        with pytest.raises(ValueError) as excinfo:
+            store.preprocessor = "Audio"
+        assert str(excinfo.value) == "Invalid preprocessor specified: audio. Available preprocessors are: ['image', 'text']"
+        with pytest.raises(AttributeError):
+            store.preprocessor = 3
+        assert store.preprocessor == "text"
+    assert memory_db().preprocessor is None
+
+
+def test_driver_keywords_reach_h5py(tmp_path):
+    store = memory_db(preprocessor="text")
+    store.add({"fc": np.eye(3)}, 0)
+    assert store.file.driver == "core" and sorted(store.file.keys()) == ["table_fc_0", "table_fc_1", "table_fc_2"]
+    store.close()
+    assert not os.path.exists("mem.h5")
+
+
+def test_table_cache(db):
+    t = db._get_table("table_x_0")
+    assert isinstance(t, Table) and t._flushed is False and db.cache == {"table_x_0": t}
+    assert db._get_table(k="table_x_0") is t
+    assert db._get_table("table_y_0", create=False) is None and list(db.cache) == ["table_x_0"]
+    db._clear_cache()
+    assert db.cache == {} and stored(db.path) == {"table_x_0": bytes(5)}
+    loaded = db._get_table("table_x_0")
+    assert loaded._flushed is True and loaded is not t
+    with pytest.raises(KeyError):
+        db._tomemory("table_missing")
+    with pytest.raises(TypeError, match=r"Argument 'k' has incorrect type \(expected str, got bytes\)"):
+        db._get_table(b"table_x_0")
+
+
+def test_clean_table_not_rewritten(db):
+    db.add({"fc": np.array([[1.0, 0.0]])}, [1])
+    offset = db.file["table_fc_0"].id.get_offset()
+    db._get_table("table_fc_0")
+    db._flush_cache()
+    assert db.file["table_fc_0"].id.get_offset() == offset
+
+
+def test_todisk(db):
+    assert db._todisk("table_a_0") is None
+    t = db._get_table("table_a_0")
+    t.add(3, 1.5)
+    db._todisk("table_a_0")
+    assert t._flushed is True and "table_a_0" in db.file and db.cache == {"table_a_0": t}
+    db._todisk("table_a_0")  # clean now: nothing happens
+    t.add(4, 1.0)
+    with pytest.raises(Exception):
+        db._todisk("table_a_0")  # an existing dataset is not replaced
+    assert db.cache == {"table_a_0": t}
+
+
+def test_close_writes_dirty_tables(store_path):
+    store = DB(store_path)
+    store._get_table("table_a_0").add(5, 2.0)
+    store.close()
+    assert entries(store_path) == {("table_a_0", 5, 2.0)}
+    with pytest.raises(ValueError), DB(store_path) as store:
+        raise ValueError("propagates")
+
+
+def test_layout_and_creation_properties(db):
+    db.add({"fc": np.array([[0.1, 0.9, 0.9], [0.5, 0.2, 0.1]]), "é": np.array([[2.0], [1.0]])}, [10, 11])
+    f = db.file
+    f["reference"] = np.zeros(4, np.uint8)
+    for key in ["table_fc_0", "table_fc_1", "table_é_0"]:
+        ds = f[key]
+        assert ds.dtype == np.uint8 and ds.ndim == 1 and ds.chunks is None and ds.compression is None
+        assert ds.id.get_create_plist() == f["reference"].id.get_create_plist()
+        assert dict(ds.attrs) == {}
+    assert f.id.links.get_info(b"table_fc_0").cset == f.id.links.get_info(b"reference").cset == h5py.h5t.CSET_ASCII
+    assert f.id.links.get_info("table_é_0".encode()).cset == h5py.h5t.CSET_UTF8
+    del f["reference"]
+    assert Table.frombytes(f["table_fc_1"][()]).idxs.tolist() == [10]
+    assert sorted(f.keys()) == ["table_fc_0", "table_fc_1", "table_é_0"]
+
+
+def test_add_records_strongest_neuron(db):
+    db.add({"fc": np.array([[0.1, 0.9, 0.9], [0.5, 0.2, 0.1]], np.float32)}, [10, 11])
+    assert db.cache == {}
+    got = entries(db.path)
+    assert {(k, i) for k, i, _ in got} == {("table_fc_1", 10), ("table_fc_0", 11)}
+
+
+@pytest.mark.parametrize(
+    "idx, recorded",
+    [(100, [100, 101, 102, 103]), ([7, 3, 9, 1], [7, 3, 9, 1]), (np.arange(4, dtype=np.int64) + 5, [5, 6, 7, 8]),
+     ((i for i in [4, 5, 6, 7]), [4, 5, 6, 7])],
+)
+def test_add_indices(db, idx, recorded):
+    acts = {"a": np.eye(4), "b": np.eye(4)[::-1].copy()}
+    db.add(acts, idx)
+    got = entries(db.path)
+    for layer in "ab":
+        assert sorted(i for k, i, _ in got if k.startswith(f"table_{layer}_")) == sorted(recorded)
+
+
+def test_wrong_index_count_writes_nothing(db):
+    with pytest.raises(ValueError) as excinfo:
+        db.add({"fc": np.eye(4)}, [7, 3, 9])
+    assert str(excinfo.value) == "Batch size of activations (4) != length of indices (3)."
+    with pytest.raises(ValueError, match=r"\(4\) != length of indices \(5\)"):
+        db.add({"fc": np.eye(4)}, (i for i in range(5)))
+    assert list(db.file.keys()) == [] and db.cache == {}
+
+
+def test_shorter_layer_skipped_and_rank_one(db):
+    db.add({"big": np.eye(8), "small": np.eye(4), 3: np.arange(8.0)}, 20)
+    keys = {k for k, _, _ in entries(db.path)}
+    assert not any(k.startswith("table_small") for k in keys)
+    assert {(k, i) for k, i, _ in entries(db.path) if k.startswith("table_3_")} == {("table_3_7", 20)}
+
+
+def test_preprocessors(store_path):
+    acts = np.zeros((8, 16, 4, 4), np.float32)
+    acts[:, 2, 1, 3] = np.arange(1, 9)
+    with DB(store_path, preprocessor="image") as store:
+        store.add({"conv": acts}, 0)
+        assert {k for k, _, _ in entries(store_path)} == {"table_conv_39"}
+    tokens = np.zeros((8, 12, 6), np.float32)
+    tokens[np.arange(8), np.arange(8), np.arange(8) % 6] = 5.0
+    with DB(store_path, "w", preprocessor="text") as store:
+        store.add({"enc": tokens, "deep": tokens[:, None]}, 0)
+        got = entries(store_path)
+    assert {(k, i) for k, i, _ in got if k.startswith("table_enc")} == {(f"table_enc_{i % 6}", i) for i in range(8)}
+    assert {(k, i) for k, i, _ in got if k.startswith("table_deep")} == {(f"table_deep_{i % 6}", i) for i in range(8)}
+
+
+def test_value_types_preserved(db):
+    db.add({"i": np.array([[3, 9, 1]], np.int64), "h": np.array([[0.5, 1.5]], np.float16)}, [0])
+    assert entries(db.path) == {("table_i_1", 0, 9.0), ("table_h_1", 0, 1.5)}
+
+
+@pytest.mark.parametrize(
+    "acts, error, message",
+    [
+        ({}, ValueError, "max() arg is an empty sequence"),
+        ({"a": None}, TypeError, None),
+        ({"a": [[1.0]]}, TypeError, "Cannot convert list to numpy.ndarray"),
+        ({"a": np.zeros((2, 2, 2))}, ValueError, "Preprocessor not specified for activations with ndim > 2."),
+        ({"a": np.zeros((1, 0))}, ValueError, None),
+    ],
+)
+def test_add_errors(db, acts, error, message):
+    for call in (lambda: db.add(acts, 0), lambda: db.search(acts)):
+        with pytest.raises(error) as excinfo:
+            call()
+        if message:
+            assert str(excinfo.value) == message
+    assert list(db.file.keys()) == []
+
+
+def test_stored_preprocessor_checks(db):
+    db.file.attrs["preprocessor"] = np.bytes_(b"image")
+    with pytest.raises(TypeError, match="^Expected unicode, got numpy.bytes_$"):
+        db.add({"a": np.eye(2)}, 0)
+    db.file.attrs["preprocessor"] = "audio"
+    db.add({"a": np.eye(2)}, 0)  # rank 2 never consults it
+    with pytest.raises(ValueError, match="^Invalid preprocessor audio$"):
+        db.add({"a": np.zeros((2, 2, 2))}, 0)
+
+
+@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "x"])
+def test_failed_add_records_nothing(db, bad):
+    db.add({"fc": np.eye(3)}, [0, 1, 2])
+    before = stored(db.path)
+    acts = {"fc": np.eye(3), "g": np.eye(3)}
+    with pytest.raises((ValueError, IndexError, TypeError)):
+        db.add(acts, [5, bad, 6])
+    assert db.cache == {} and stored(db.path) == before
+    db.add(acts, [5, 7, 6])  # the retry is stored once
+    assert sorted(i for k, i, _ in entries(db.path) if k.startswith("table_fc")) == [0, 1, 2, 5, 6, 7]
+
+
+class FailingWrites(DB):
+    """A store whose tables fail to write once, after being serialised."""
+
+    fail_key = None
+
+    def _create_table(self, k):
+        store = self
+
+        class Once(Table):
+            def tobytes(self):
+                data = super().tobytes()
+                if k == store.fail_key:
+                    store.fail_key = None
+                    raise OSError("disk full")
+                return data
+
+        table = Once()
+        table._flushed = False
+        self.cache[k] = table
+        return table
+
+
+def test_failed_write_undoes_the_batch(store_path):
+    with FailingWrites(store_path, "w") as store:
+        store.add({"fc": np.eye(3)}, [0, 1, 2])
+        before = stored(store_path)
+        store.fail_key = "table_new_2"
+        acts = {"fc": np.array([[1.0, 0, 0], [0, 0, 1.0], [0, 5.0, 0]]), "new": np.eye(3)}
+        with pytest.raises(OSError):
+            store.add(acts, [3, 4, 5])
+        assert store.cache == {} and stored(store_path) == before
+        store.add(acts, [3, 4, 5])
+        assert sorted(i for k, i, _ in entries(store_path) if k == "table_fc_2") == [2, 4]
+
+
+def test_failed_flush_keeps_table_marked(store_path):
+    with FailingWrites(store_path, "w") as store:
+        store.fail_key = "table_a_0"
+        table = store._get_table("table_a_0")
+        table.add(9, 1.0)
+        with pytest.raises(OSError):
+            store._flush_cache()
+        assert table._flushed is True and "table_a_0" not in store.file
+        store._flush_cache()
+    assert entries(store_path) == {("table_a_0", 9, 1.0)}
+
+
+def test_search_empty_store(db):
+    acts = {"a": np.eye(3), "b": np.eye(3)}
+    assert db.search(acts) == [{}, {}, {}]
+    raw = db.search(acts, _postprocess=False)
+    assert list(raw) == ["a", "b"] and all(len(v) == 3 for v in raw.values())
+    idxs, scores = raw["a"][0]
+    assert idxs.dtype == np.uint16 and scores.dtype == np.float32 and len(idxs) == 0
+    assert list(db.file.keys()) == []
+
+
+def test_search_results_and_weights(store_path):
+    rng = np.random.default_rng(0)
+    first = rng.random((40, 16)).astype(np.float32)
+    second = rng.random((40, 16)).astype(np.float32)
+    with DB(store_path, "w") as store:
+        for start in range(0, 40, 10):
+            store.add({"l1": first[start : start + 10], "l2": second[start : start + 10]}, start)
+    with DB(store_path, "r") as store:
+        results = store.search({"l1": first, "l2": second}, k=3)
+        assert store.cache == {}
+        assert all(len(r) <= 3 for r in results)
+        for i, r in enumerate(results):
+            best = max(r, key=r.get)
+            assert best == i and r[i] == pytest.approx(5.0, abs=0.05) and type(best) is int
+            assert isinstance(r[i], np.floating)
+        assert store.search({"l1": first, "l2": second}, k=0) == [{}] * 40  # no table is asked for any
+        assert any(len(r) > 3 for r in store.search({"l1": first, "l2": second}, k=40))
+        raw = store.search({"l1": first, "l2": second}, k=3, _postprocess=False)
+        assert max(len(a[0]) for a in raw["l1"]) == 3
+        swapped = store.search({"l2": second, "l1": first}, k=40)
+        assert swapped[0][0] == pytest.approx(5.0, abs=0.05)
+        assert store.search({"l1": first, "l2": second[:4]}) is None
+        with pytest.raises(TypeError, match="an integer is required"):
+            store.search({"l1": first}, k="3")
+
+
+class CountingTable(Table):
+    asked = []
+
+    def search(self, val, k):
+        CountingTable.asked.append(k)
+        return super().search(val, k)
+
+
+class CountingDB(DB):
+    def _tomemory(self, k):
+        table = CountingTable.frombytes(self.file[k][()])
+        self.cache[k] = table
+        return table
+
+
+def test_search_asks_k_times_layers(store_path):
+    with DB(store_path, "w") as store:
+        store.add({"a": np.eye(3), "b": np.eye(3)}, 0)
+    with CountingDB(store_path) as store:
+        store.search({"a": np.eye(3), "b": np.eye(3)}, k=10)
+        assert set(CountingTable.asked) == {20}
+        CountingTable.asked.clear()
+        store.search({"a": np.eye(3), "b": np.eye(3)}, k=10, _postprocess=False)
+        assert set(CountingTable.asked) == {10}
+
+
+def record_forever(path, pipe_w):
+    """Child: records batches and reports each completed call on the pipe."""
+    rng = np.random.default_rng(os.getpid())
+    store = DB(path, "a", preprocessor="image")
+    batch = 0
+    while True:
+        acts = {"fc": rng.random((32, 64), np.float32), "conv": rng.random((32, 4, 3, 3), np.float32)}
+        store.add(acts, batch * 32)
+        os.write(pipe_w, batch.to_bytes(4, "little"))
+        batch += 1
+
+
+def test_survives_sigkill(tmp_path):
+    lost = []
+    for trial in range(20):
+        path = str(tmp_path / f"crash{trial}.h5")
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # pragma: no cover - the child never returns
+            try:
+                os.close(r)
+                record_forever(path, w)
+            finally:
+                os._exit(1)
+        os.close(w)
+        time.sleep(random.uniform(0.2, 0.8))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        reported = b""
+        while chunk := os.read(r, 4096):
+            reported += chunk
+        os.close(r)
+        completed = len(reported) // 4
+        with DB(path, "r") as store:
+            indices = set()
+            for key in store.file.keys():
+                assert key.startswith("table_")
+                t = store._tomemory(key)
+                indices |= set(t.idxs.tolist())
+            if not set(range(completed * 32)) <= indices:
+                lost.append(trial)
+    assert lost == []
