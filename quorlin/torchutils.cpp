@@ -232,24 +232,21 @@ Ref get_hook(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 /// Calls `remove()` on every handle, in registration order. When the pass failed, its error is set
-/// aside meanwhile and restored; an error of `remove` itself then replaces it, with the pass's error
-/// as its context, as a `finally` block would leave it.
+/// aside meanwhile. A failing `remove` does not stop the others: no hook may stay behind. The
+/// error raised last wins, with the earlier ones as its context, as nested `finally` blocks chain them.
 int remove_hooks(PyObject* handles, bool failed) {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (failed) PyErr_Fetch(&type, &value, &tb);
-    int status = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handles); ++i) {
         Ref handle = Ref::borrow(PyList_GET_ITEM(handles, i));
         if (!py::call_method(handle.get(), G.names.remove)) {
-            status = -1;
-            break;
+            _PyErr_ChainExceptions(type, value, tb);
+            PyErr_Fetch(&type, &value, &tb);
+            failed = true;
         }
     }
-    if (!failed) return status;
-    if (status < 0)
-        _PyErr_ChainExceptions(type, value, tb);
-    else
-        PyErr_Restore(type, value, tb);
+    if (!failed) return 0;
+    PyErr_Restore(type, value, tb);
     return -1;
 }
 
