@@ -917,7 +917,8 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref empty_idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
     Ref empty_score = empty_idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
     Ref empty_pair = empty_score ? Ref::steal(PyTuple_Pack(2, empty_idx.get(), empty_score.get())) : Ref{};
-    if (!ret || !empty_pair) return {};
+    Ref create_kw = Ref::steal(PyTuple_Pack(1, n.create));
+    if (!ret || !empty_pair || !create_kw) return {};
     for (Py_ssize_t j = 0; j < n_layers; ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -929,7 +930,8 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref res = Ref::steal(PyList_New(0));
         if (!res) return {};
         for (auto& row : layer.rows) {
-            Ref table = call_method_kw(self, n._get_table, G.names.k, row.key.get());
+            PyObject* get_argv[] = {self, row.key.get(), Py_False};
+            Ref table = Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
             if (!table) return {};
             Ref answer;
             if (table.get() == Py_None) {

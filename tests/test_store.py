@@ -335,6 +335,21 @@ class CountingDB(DB):
         return table
 
 
+def test_search_never_creates_tables(db):
+    created = []
+
+    class Recording(DB):
+        def _create_table(self, k):
+            created.append(k)
+            return super()._create_table(k)
+
+    store = Recording(db.path, "a")
+    store.add({"a": np.eye(2)}, 0)
+    created.clear()
+    store.search({"a": np.eye(2)[::-1].copy(), "b": np.eye(2)})
+    assert created == [] and store.cache == {}
+
+
 def test_search_asks_k_times_layers(store_path):
     with DB(store_path, "w") as store:
         store.add({"a": np.eye(3), "b": np.eye(3)}, 0)
