@@ -11,13 +11,13 @@ namespace quorlin {
 
 #define QUORLIN_NAMES(X)                                                                               \
     X(idxs) X(vals) X(_idxs_buffer) X(_vals_buffer) X(_flushed) X(_search_fn) X(_flush) X(dtype)       \
-    X(_search_uint16) X(_search_uint32) X(_search_uint64) X(k) X(file) X(cache) X(attrs) X(version)    \
+    X(k) X(file) X(cache) X(attrs) X(version)    \
     X(preprocessor) X(mode) X(driver) X(filename) X(close) X(flush) X(get) X(strip) X(lower)           \
     X(_tomemory) X(_create_table) X(_get_table) X(_flush_cache) X(_clear_cache) X(tobytes) X(frombytes) \
     X(search) X(add) X(id) X(write) X(read) X(unlink) X(get_space) X(get_simple_extent_dims)           \
     X(get_mdc_config) X(set_mdc_config) X(evictions_enabled) X(incr_mode) X(flash_incr_mode)           \
-    X(decr_mode) X(create) X(axis) X(max) X(reshape) X(named_parameters) X(named_children) X(recurse)  \
-    X(register_forward_hook) X(remove) X(eval) X(items) X(copy) X(_inner) X(__name__) X(__class__)    \
+    X(decr_mode) X(create) X(axis) X(max) X(named_parameters) X(named_children) X(recurse)  \
+    X(register_forward_hook) X(remove) X(eval) X(items) X(_inner) X(__name__) X(__class__)    \
     X(__module__) X(__qualname__) X(__init__) X(forward) X(tolist) X(name) X(loader) X(origin)        \
     X(parent) X(submodule_search_locations) X(__loader__) X(__file__) X(__package__) X(__path__)
 
