@@ -148,3 +148,17 @@ def test_traceback_frames(call, frame):
     with pytest.raises(Exception) as excinfo:
         call()
     assert frame_names(excinfo).count(frame) == 1
+
+
+def test_type_stub_matches_module():
+    import ast
+    import pathlib
+
+    stub = ast.parse((pathlib.Path(__file__).parent.parent / "cquorlin.pyi").read_text())
+    for node in stub.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            obj = getattr(cquorlin, node.name)
+            if isinstance(node, ast.ClassDef):
+                for member in node.body:
+                    if isinstance(member, ast.FunctionDef):
+                        assert hasattr(obj, member.name), (node.name, member.name)
