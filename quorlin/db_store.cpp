@@ -3,6 +3,7 @@
 #include "py/numpy.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -25,7 +26,6 @@ struct H5 {
     PyObject* File;
     PyObject* dataset_create;  // h5d.create
     PyObject* dataset_open;    // h5d.open
-    PyObject* object_open;     // h5o.open
     PyObject* object_link;     // h5o.link
     PyObject* space_create;    // h5s.create_simple
     PyObject* space_all;       // h5s.ALL
@@ -155,12 +155,28 @@ struct MetadataHold {
     ~MetadataHold() { restore(); }
 };
 
-/// One table being written: its key, encoded name, new dataset and the replaced one.
+/// Name under which a replaced dataset waits until the call's new datasets are all linked. It
+/// exists only between a write's start and its final flush, so the file on disk never holds it.
+constexpr const char* replaced_prefix = "_cquorlin_replaced_";
+
+/// One table being written: its key, encoded name, new dataset and where the replaced one waits.
 struct PendingWrite {
-    Ref key, name, dsid, old;
+    Ref key, name, dsid, replaced;
     PyObject* lcpl = nullptr;
     bool linked = false;
 };
+
+/// `fid.move(from, to)`
+int move_link(PyObject* fid, PyObject* from, PyObject* to) {
+    return Ref::steal(PyObject_CallMethod(fid, "move", "OO", from, to)) ? 0 : -1;
+}
+
+/// Undoes one table's swap: the new dataset's link goes, the replaced one gets its name back.
+/// Errors are dropped: this runs while another error is on its way to the caller.
+void unswap(PyObject* fid, PendingWrite& w) {
+    if (w.linked && unlink_dataset(fid, w.name.get()) < 0) PyErr_Clear();
+    if (w.replaced && move_link(fid, w.replaced.get(), w.name.get()) < 0) PyErr_Clear();
+}
 
 /// Writes the given tables crash-safely: every new dataset is written into fresh space before any
 /// old one is unlinked, no metadata reaches the file before the final flush, and a failure puts
@@ -193,41 +209,30 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     }
     for (std::size_t j = 0; j < writes.size() && status == 0; ++j) {
         PendingWrite& w = writes[j];
-        w.old = py::call(h5.object_open, fid.get(), w.name.get());
-        if (!w.old) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        int exists = PySequence_Contains(fid.get(), w.name.get());
+        if (exists < 0) {
+            status = -1;
+            break;
+        }
+        if (exists) {
+            Ref spare = Ref::steal(PyBytes_FromFormat("%s%zu", replaced_prefix, j));
+            if (!spare || move_link(fid.get(), w.name.get(), spare.get()) < 0) {
                 status = -1;
                 break;
             }
-            PyErr_Clear();
+            w.replaced = std::move(spare);
         }
-        if ((w.old && unlink_dataset(fid.get(), w.name.get()) < 0) ||
-            link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0) {
-            status = -1;
-            if (w.old) {  // put the old dataset back under its name if it was unlinked already
-                PyObject *type, *value, *tb;
-                PyErr_Fetch(&type, &value, &tb);
-                if (unlink_dataset(fid.get(), w.name.get()) < 0 ||
-                    link_dataset(w.old.get(), fid.get(), w.name.get(), w.lcpl) < 0)
-                    PyErr_Clear();
-                PyErr_Restore(type, value, tb);
-            }
-            break;
-        }
-        w.linked = true;
+        if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0) status = -1;
+        else w.linked = true;
     }
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     if (status < 0) {
         PyErr_Fetch(&type, &value, &tb);
-        for (auto it = writes.rbegin(); it != writes.rend(); ++it) {  // undo in reverse order
-            if (!it->linked) continue;
-            if (unlink_dataset(fid.get(), it->name.get()) < 0 ||
-                (it->old && link_dataset(it->old.get(), fid.get(), it->name.get(), it->lcpl) < 0))
-                PyErr_Clear();
-        }
+        for (auto it = writes.rbegin(); it != writes.rend(); ++it) unswap(fid.get(), *it);  // reverse order
     } else {
         for (auto& w : writes)
-            if (PySet_Discard(unwritten, w.key.get()) < 0) return -1;
+            if (PySet_Discard(unwritten, w.key.get()) < 0 || (w.replaced && unlink_dataset(fid.get(), w.replaced.get()) < 0))
+                return -1;
     }
     hold.restore();
     bool flushed = static_cast<bool>(py::call_method(file, n.flush));
@@ -237,6 +242,23 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         return -1;
     }
     return flushed ? 0 : -1;
+}
+
+/// Removes replaced datasets that a process killed mid-write could have left (none normally reach
+/// the disk); only a store open for writing does this. Returns how many it removed, or -1.
+int remove_stray_replaced(PyObject* file) {
+    Ref fid = attr(file, G.names.id);
+    Ref names = fid ? Ref::steal(PySequence_List(fid.get())) : Ref{};
+    if (!names) return -1;
+    int removed = 0;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()); ++j) {
+        PyObject* name = PyList_GET_ITEM(names.get(), j);
+        if (!PyBytes_Check(name) || std::strncmp(PyBytes_AS_STRING(name), replaced_prefix, std::strlen(replaced_prefix)) != 0)
+            continue;
+        if (unlink_dataset(fid.get(), name) < 0) return -1;
+        ++removed;
+    }
+    return removed;
 }
 
 /// True when the cached table under `key` has changes the file lacks.
@@ -274,10 +296,15 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     int wants = PyObject_IsTrue(preprocessor);
     if (wants < 0) return -1;
     bool wrote = false;
+    Ref file_mode = attr(file.get(), n.mode);
+    if (!file_mode) return -1;
+    bool read_only = PyUnicode_Check(file_mode.get()) && PyUnicode_CompareWithASCIIString(file_mode.get(), "r") == 0;
+    if (!read_only && has_version) {
+        int removed = remove_stray_replaced(file.get());
+        if (removed < 0) return -1;
+        wrote = removed > 0;
+    }
     if (!has_version) {
-        Ref file_mode = attr(file.get(), n.mode);
-        if (!file_mode) return -1;
-        int read_only = PyUnicode_Check(file_mode.get()) && PyUnicode_CompareWithASCIIString(file_mode.get(), "r") == 0;
         if (read_only) {
             PyErr_SetString(PyExc_Exception, "Invalid file.");
             return -1;
@@ -1033,7 +1060,7 @@ Ref link_properties(const char* encoding) {
 
 int load_h5py() {
     if (!(h5.File = h5_attr("h5py", "File")) || !(h5.dataset_create = h5_attr("h5py.h5d", "create")) ||
-        !(h5.dataset_open = h5_attr("h5py.h5d", "open")) || !(h5.object_open = h5_attr("h5py.h5o", "open")) ||
+        !(h5.dataset_open = h5_attr("h5py.h5d", "open")) || 
         !(h5.object_link = h5_attr("h5py.h5o", "link")) || !(h5.space_create = h5_attr("h5py.h5s", "create_simple")) ||
         !(h5.space_all = h5_attr("h5py.h5s", "ALL")) || !(h5.uint8 = PyObject_GetAttrString(G.np, "uint8")))
         return -1;

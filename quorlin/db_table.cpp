@@ -28,6 +28,7 @@ constexpr unsigned long long index_max[n_index_types] = {0xFFFFull, 0xFFFFFFFFul
 constexpr int index_npy_type[n_index_types] = {NPY_UINT16, NPY_UINT32, NPY_UINT64};
 constexpr const char* index_name[n_index_types] = {"uint16", "uint32", "uint64"};
 PyObject* index_max_objs[n_index_types];  // the maxima as Python ints, for exact comparison
+PyObject* search_method_names[n_index_types];  // "_search_uint16", ... interned
 
 /// Code of the narrowest index type that holds `v`.
 int code_for(unsigned long long v) {
@@ -163,10 +164,17 @@ int table_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref vals = a[1] && a[1] != Py_None ? Ref::borrow(a[1]) : new_array(0, NPY_FLOAT32);
     if (!vals || PyObject_SetAttr(self, n.vals, vals.get()) < 0) return -1;
     Ref cur_idxs = py::getattr(self, n.idxs);
-    Ref dtype = cur_idxs ? py::getattr(cur_idxs.get(), n.dtype) : Ref{};
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    Ref dtype_name = dtype && empty ? Ref::steal(PyObject_Format(dtype.get(), empty.get())) : Ref{};
-    Ref fn = dtype_name ? search_fn_for(self, dtype_name.get()) : Ref{};
+    if (!cur_idxs) return -1;
+    int code = PyArray_CheckExact(cur_idxs.get()) ? index_code_of(reinterpret_cast<PyArrayObject*>(cur_idxs.get())) : -1;
+    Ref fn;
+    if (code >= 0) {  // a plain index column: its dtype's name is known without asking NumPy
+        fn = py::getattr(self, search_method_names[code]);
+    } else {
+        Ref dtype = py::getattr(cur_idxs.get(), n.dtype);
+        Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+        Ref dtype_name = dtype && empty ? Ref::steal(PyObject_Format(dtype.get(), empty.get())) : Ref{};
+        fn = dtype_name ? search_fn_for(self, dtype_name.get()) : Ref{};
+    }
     if (!fn || PyObject_SetAttr(self, n._search_fn, fn.get()) < 0) return -1;
     Ref ibuf = Ref::steal(PyList_New(0)), vbuf = Ref::steal(PyList_New(0));
     if (!ibuf || !vbuf || PyObject_SetAttr(self, n._idxs_buffer, ibuf.get()) < 0 ||
@@ -329,8 +337,7 @@ Ref table_flush(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kw
     if (PyObject_SetAttr(self, n.vals, new_vals.get()) < 0 || PyObject_SetAttr(self, n.idxs, new_idxs.get()) < 0)
         return {};
     if (code != old_code) {
-        Ref name = Ref::steal(PyUnicode_FromString(index_name[code]));
-        Ref fn = name ? search_fn_for(self, name.get()) : Ref{};
+        Ref fn = py::getattr(self, search_method_names[code]);
         if (!fn || PyObject_SetAttr(self, n._search_fn, fn.get()) < 0) return {};
     }
     return PyObject_SetAttr(self, n._flushed, Py_True) < 0 ? Ref{} : Ref::borrow(Py_None);
@@ -631,6 +638,11 @@ int index_value(PyObject* obj, unsigned long long* out) {
 
 int table_exec(PyObject* module) {
     if (build_index_tables(module) < 0) return -1;
+    for (int code = 0; code < n_index_types; ++code) {
+        search_method_names[code] = PyUnicode_FromFormat("_search_%s", index_name[code]);
+        if (!search_method_names[code]) return -1;
+        PyUnicode_InternInPlace(&search_method_names[code]);
+    }
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref get_dtype_fn = module_name ? Ref::steal(PyCFunction_NewEx(&get_dtype_def, nullptr, module_name.get())) : Ref{};
     if (!get_dtype_fn || PyObject_SetAttrString(module, "get_dtype", get_dtype_fn.get()) < 0) return -1;

@@ -1001,13 +1001,16 @@ def test_no_memory_growth():
     try:
         for _ in range(20):
             round_trip()
-        gc.collect()
-        baseline = tracemalloc.get_traced_memory()[0]
-        for _ in range(150):
-            round_trip()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - baseline
+        growth = []
+        # Two windows: torch's own caches may settle in one of them, a leak grows in both.
+        for _ in range(2):
+            gc.collect()
+            baseline = tracemalloc.get_traced_memory()[0]
+            for _ in range(150):
+                round_trip()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - baseline)
     finally:
         tracemalloc.stop()
-    # A leak of one small object per round would add over 5 kB here.
-    assert grown < 4_000
+    # A leak of one small object per round would add over 5 kB to each window.
+    assert min(growth) < 4_000

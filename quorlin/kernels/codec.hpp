@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "strided.hpp"
 
@@ -31,16 +32,32 @@ inline std::uint64_t load_le(const std::uint8_t* in, std::size_t width) {
 /// Index section: each index as sizeof(I) little-endian bytes.
 template <class I>
 void encode_indices(const Strided<I>& idxs, std::uint8_t* out) {
+    if (idxs.contiguous()) {  // little-endian host: the column's bytes are the section
+        std::memcpy(out, idxs.data, idxs.size * sizeof(I));
+        return;
+    }
     for (std::size_t j = 0; j < idxs.size; ++j) store_le(out + j * sizeof(I), idxs[j], sizeof(I));
 }
 
 /// Value section: two bytes per value, low byte first.
 inline void encode_values(const Strided<float>& vals, std::uint8_t* out) {
+    if (vals.contiguous()) {
+        const float* v = vals.ptr();
+        for (std::size_t j = 0; j < vals.size; ++j) {
+            std::uint16_t h = encode_value(v[j]);
+            std::memcpy(out + 2 * j, &h, 2);  // host order is little-endian
+        }
+        return;
+    }
     for (std::size_t j = 0; j < vals.size; ++j) store_le(out + 2 * j, encode_value(vals[j]), 2);
 }
 
 inline void decode_values(const std::uint8_t* in, std::size_t n, float* out) {
-    for (std::size_t j = 0; j < n; ++j) out[j] = decode_value(static_cast<std::uint16_t>(load_le(in + 2 * j, 2)));
+    for (std::size_t j = 0; j < n; ++j) {
+        std::uint16_t h;
+        std::memcpy(&h, in + 2 * j, 2);  // host order is little-endian
+        out[j] = decode_value(h);
+    }
 }
 
 }  // namespace quorlin::kern

@@ -1,5 +1,6 @@
 // Sorting and merging of (index, value) pairs by value, for merging new entries into a table.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -44,34 +45,69 @@ void radix_sort(I* idx, float* val, I* scratch_idx, float* scratch_val, std::siz
     }
 }
 
+/// Copies old[begin, end) to out[at, ...), converting the index type.
+template <class I, class OldI>
+void copy_run(const Strided<OldI>& old_idx, const Strided<float>& old_val, std::size_t begin, std::size_t end,
+              I* out_idx, float* out_val, std::size_t at) {
+    if (old_idx.contiguous() && old_val.contiguous()) {  // the common case: plain arrays, vectorised copies
+        std::copy(old_idx.ptr() + begin, old_idx.ptr() + end, out_idx + at);
+        std::copy(old_val.ptr() + begin, old_val.ptr() + end, out_val + at);
+        return;
+    }
+    for (std::size_t j = begin; j < end; ++j, ++at) {
+        out_idx[at] = static_cast<I>(old_idx[j]);
+        out_val[at] = old_val[j];
+    }
+}
+
+/// First position at or after `lo` in the sorted old values whose value sorts after `v` (equal
+/// values stay first). Gallops from `lo` first, so the cost grows with the distance moved, not n.
+inline std::size_t upper_position(const Strided<float>& vals, std::size_t lo, float v) {
+    std::size_t step = 1, hi = lo;
+    while (hi < vals.size && !value_less(v, vals[hi])) {
+        lo = hi + 1;
+        hi = lo + step < vals.size ? lo + step : vals.size;
+        step *= 2;
+    }
+    while (lo < hi) {
+        std::size_t mid = lo + (hi - lo) / 2;  // overflow-safe midpoint
+        if (value_less(v, vals[mid]))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
 /// Merges the sorted old columns into out[0, n), where out[old.size, n) already holds the new
-/// entries in sorted order. Works in place: an output slot is never ahead of the next unread new entry.
+/// entries in sorted order. Each new entry's place is found by binary search and the old entries
+/// before it are copied as one run, so a few new entries cost little more than a copy. Works in
+/// place: an output slot is never ahead of the next unread new entry.
 template <class I, class OldI>
 void merge_into(const Strided<OldI>& old_idx, const Strided<float>& old_val, I* out_idx, float* out_val,
                 std::size_t n) {
     const std::size_t n_old = old_val.size;
-    std::size_t a = 0, b = n_old, p = 0;
-    while (a < n_old && b < n) {
-        float old_v = old_val[a];
-        if (sort_key(out_val[b]) < sort_key(old_v)) {
-            out_idx[p] = out_idx[b];
-            out_val[p] = out_val[b];
-            ++b;
-        } else {
-            out_idx[p] = static_cast<I>(old_idx[a]);
-            out_val[p] = old_v;
-            ++a;
-        }
+    std::size_t a = 0, p = 0;
+    for (std::size_t b = n_old; b < n; ++b) {
+        std::size_t until = upper_position(old_val, a, out_val[b]);
+        copy_run(old_idx, old_val, a, until, out_idx, out_val, p);
+        p += until - a;
+        a = until;
+        out_idx[p] = out_idx[b];
+        out_val[p] = out_val[b];
         ++p;
     }
-    for (; a < n_old; ++a, ++p) {
-        out_idx[p] = static_cast<I>(old_idx[a]);
-        out_val[p] = old_val[a];
-    }
+    copy_run(old_idx, old_val, a, n_old, out_idx, out_val, p);
 }
 
 /// True when the column is in value order.
 inline bool is_sorted(const Strided<float>& vals) {
+    if (vals.contiguous()) {
+        const float* v = vals.ptr();
+        for (std::size_t j = 1; j < vals.size; ++j)
+            if (value_less(v[j], v[j - 1])) return false;
+        return true;
+    }
     for (std::size_t j = 1; j < vals.size; ++j)
         if (value_less(vals[j], vals[j - 1])) return false;
     return true;

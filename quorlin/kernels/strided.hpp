@@ -12,6 +12,10 @@ struct Strided {
     std::ptrdiff_t stride;  // in bytes; may be negative or zero
     std::size_t size;
 
+    /// The elements lie next to each other, so the view can be read as a plain array.
+    bool contiguous() const { return stride == static_cast<std::ptrdiff_t>(sizeof(T)); }
+    const T* ptr() const { return reinterpret_cast<const T*>(data); }
+
     T operator[](std::size_t i) const {
         T v;
         // memcpy: strides need not be multiples of the element size
