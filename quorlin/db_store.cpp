@@ -3,7 +3,6 @@
 #include "py/numpy.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -155,32 +154,17 @@ struct MetadataHold {
     ~MetadataHold() { restore(); }
 };
 
-/// Name under which a replaced dataset waits until the call's new datasets are all linked. It
-/// exists only between a write's start and its final flush, so the file on disk never holds it.
-constexpr const char* replaced_prefix = "_cquorlin_replaced_";
-
-/// One table being written: its key, encoded name, new dataset and where the replaced one waits.
+/// One table being written: its key, encoded name and new dataset.
 struct PendingWrite {
-    Ref key, name, dsid, replaced;
+    Ref key, name, dsid;
     PyObject* lcpl = nullptr;
-    bool linked = false;
 };
 
-/// `fid.move(from, to)`
-int move_link(PyObject* fid, PyObject* from, PyObject* to) {
-    return Ref::steal(PyObject_CallMethod(fid, "move", "OO", from, to)) ? 0 : -1;
-}
-
-/// Undoes one table's swap: the new dataset's link goes, the replaced one gets its name back.
-/// Errors are dropped: this runs while another error is on its way to the caller.
-void unswap(PyObject* fid, PendingWrite& w) {
-    if (w.linked && unlink_dataset(fid, w.name.get()) < 0) PyErr_Clear();
-    if (w.replaced && move_link(fid, w.replaced.get(), w.name.get()) < 0) PyErr_Clear();
-}
-
 /// Writes the given tables crash-safely: every new dataset is written into fresh space before any
-/// old one is unlinked, no metadata reaches the file before the final flush, and a failure puts
-/// the old datasets back. Keys stay in the store's unwritten set until their dataset is linked.
+/// old one is unlinked, and no metadata reaches the file before the final flush, so the file on
+/// disk holds either the last flush's tables or this call's. A failure while the new datasets are
+/// written leaves the file unchanged. Keys stay in the store's unwritten set until their dataset
+/// is linked, so a table whose swap failed is written again by the next flush.
 int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables) {
     const auto& n = G.names;
     PyObject* unwritten = unwritten_of(self);
@@ -209,56 +193,14 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     }
     for (std::size_t j = 0; j < writes.size() && status == 0; ++j) {
         PendingWrite& w = writes[j];
-        int exists = PySequence_Contains(fid.get(), w.name.get());
-        if (exists < 0) {
+        // The name is free once unlinked, so the link that follows does not fail for want of it.
+        if (unlink_dataset(fid.get(), w.name.get()) < 0 || link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 ||
+            PySet_Discard(unwritten, w.key.get()) < 0)
             status = -1;
-            break;
-        }
-        if (exists) {
-            Ref spare = Ref::steal(PyBytes_FromFormat("%s%zu", replaced_prefix, j));
-            if (!spare || move_link(fid.get(), w.name.get(), spare.get()) < 0) {
-                status = -1;
-                break;
-            }
-            w.replaced = std::move(spare);
-        }
-        if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0) status = -1;
-        else w.linked = true;
-    }
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    if (status < 0) {
-        PyErr_Fetch(&type, &value, &tb);
-        for (auto it = writes.rbegin(); it != writes.rend(); ++it) unswap(fid.get(), *it);  // reverse order
-    } else {
-        for (auto& w : writes)
-            if (PySet_Discard(unwritten, w.key.get()) < 0 || (w.replaced && unlink_dataset(fid.get(), w.replaced.get()) < 0))
-                return -1;
     }
     hold.restore();
-    bool flushed = static_cast<bool>(py::call_method(file, n.flush));
-    if (status < 0) {
-        if (!flushed) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return -1;
-    }
-    return flushed ? 0 : -1;
-}
-
-/// Removes replaced datasets that a process killed mid-write could have left (none normally reach
-/// the disk); only a store open for writing does this. Returns how many it removed, or -1.
-int remove_stray_replaced(PyObject* file) {
-    Ref fid = attr(file, G.names.id);
-    Ref names = fid ? Ref::steal(PySequence_List(fid.get())) : Ref{};
-    if (!names) return -1;
-    int removed = 0;
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()); ++j) {
-        PyObject* name = PyList_GET_ITEM(names.get(), j);
-        if (!PyBytes_Check(name) || std::strncmp(PyBytes_AS_STRING(name), replaced_prefix, std::strlen(replaced_prefix)) != 0)
-            continue;
-        if (unlink_dataset(fid.get(), name) < 0) return -1;
-        ++removed;
-    }
-    return removed;
+    if (status < 0) return -1;  // the new datasets of a failed write are unreachable: nothing to remove
+    return py::call_method(file, n.flush) ? 0 : -1;
 }
 
 /// True when the cached table under `key` has changes the file lacks.
@@ -299,11 +241,6 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref file_mode = attr(file.get(), n.mode);
     if (!file_mode) return -1;
     bool read_only = PyUnicode_Check(file_mode.get()) && PyUnicode_CompareWithASCIIString(file_mode.get(), "r") == 0;
-    if (!read_only && has_version) {
-        int removed = remove_stray_replaced(file.get());
-        if (removed < 0) return -1;
-        wrote = removed > 0;
-    }
     if (!has_version) {
         if (read_only) {
             PyErr_SetString(PyExc_Exception, "Invalid file.");

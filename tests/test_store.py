@@ -403,14 +403,3 @@ def test_survives_sigkill(tmp_path):
             if not set(range(completed * 32)) <= indices:
                 lost.append(trial)
     assert lost == []
-
-
-def test_stray_replaced_datasets_removed_on_open(store_path):
-    with DB(store_path) as store:
-        store.add({"fc": np.eye(2)}, 0)
-    with h5py.File(store_path, "a") as f:
-        f["_cquorlin_replaced_0"] = np.zeros(3, np.uint8)  # as a killed writer could leave it
-    with DB(store_path, "r") as store:
-        assert "_cquorlin_replaced_0" in store.file  # a reader changes nothing
-    with DB(store_path) as store:
-        assert sorted(store.file.keys()) == ["table_fc_0", "table_fc_1"]
