@@ -218,6 +218,8 @@ Ref table_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const auto& n = G.names;
     if (append_to(self, dict, n._idxs_buffer, a[0]) < 0 || append_to(self, dict, n._vals_buffer, val.get()) < 0)
         return {};
+    if (dict && PyDict_GetItemWithError(dict, n._flushed) == Py_False) return Ref::borrow(Py_None);  // already dirty
+    if (PyErr_Occurred()) return {};
     int set = dict ? PyDict_SetItem(dict, n._flushed, Py_False) : PyObject_SetAttr(self, n._flushed, Py_False);
     return set < 0 ? Ref{} : Ref::borrow(Py_None);
 }
