@@ -403,3 +403,38 @@ def test_survives_sigkill(tmp_path):
             if not set(range(completed * 32)) <= indices:
                 lost.append(trial)
     assert lost == []
+
+
+def test_no_memory_growth_in_search_and_failed_calls():
+    import gc
+    import tracemalloc
+
+    store = memory_db(preprocessor="image")
+    acts = {"fc": np.eye(16, dtype=np.float32), "conv": np.eye(16, dtype=np.float32).reshape(16, 1, 4, 4)}
+    store.add(acts, 0)
+
+    def round_trip():
+        store.search(acts, k=3)
+        store.search(acts, _postprocess=False)
+        with pytest.raises(ValueError):
+            store.add(acts, [1] * 15 + [-1])
+        with pytest.raises(TypeError):
+            store.search({"fc": [[1.0]]})
+
+    for _ in range(20):
+        round_trip()
+    tracemalloc.start()
+    try:
+        growth = []
+        # Two windows: a registry of h5py's may resize once in one of them, a leak grows in both.
+        for _ in range(2):
+            gc.collect()
+            baseline = tracemalloc.get_traced_memory()[0]
+            for _ in range(200):
+                round_trip()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - baseline)
+    finally:
+        tracemalloc.stop()
+        store.close()
+    assert min(growth) < 4_000  # one leaked object per call would add tens of kB
