@@ -1,0 +1,35 @@
+"""Helpers the examples share: a training loop and the retrieval figures."""
+import numpy as np
+import torch
+
+
+def train(model: torch.nn.Module, x: np.ndarray, y: np.ndarray, epochs: int, seed: int) -> None:
+    gen = torch.Generator().manual_seed(seed)
+    xt, yt = torch.from_numpy(x), torch.from_numpy(y).long()
+    opt = torch.optim.Adam(model.parameters(), lr=3e-3)
+    model.train()
+    for epoch in range(epochs):
+        perm = torch.randperm(len(xt), generator=gen)
+        total = 0.0
+        for start in range(0, len(xt), 32):
+            batch = perm[start:start + 32]
+            opt.zero_grad()
+            loss = torch.nn.functional.cross_entropy(model(xt[batch]), yt[batch])
+            loss.backward()
+            opt.step()
+            total += loss.item() * len(batch)
+        print(f"epoch {epoch + 1:2d}/{epochs}: loss {total / len(xt):.4f}")
+    model.eval()
+
+
+def brute_force(train_feats: np.ndarray, query_feats: np.ndarray, k: int) -> np.ndarray:
+    """Indices of the k nearest training rows per query row by Euclidean distance."""
+    d2 = ((query_feats ** 2).sum(1)[:, None] - 2 * query_feats @ train_feats.T
+          + (train_feats ** 2).sum(1)[None, :])
+    return np.argsort(d2, axis=1, kind="stable")[:, :k]
+
+
+def precision(retrieved: list, y_train: np.ndarray, y_query: np.ndarray, n: int) -> float:
+    """Mean share of the top n retrieved inputs that share the query's label; missing ones count as misses."""
+    hits = [np.sum(y_train[list(idx)[:n]] == y) if len(idx) else 0 for idx, y in zip(retrieved, y_query)]
+    return float(np.mean(hits)) / n
