@@ -875,8 +875,8 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!p) return {};
     Py_ssize_t n_layers = PyList_GET_SIZE(items.get());
     Ref layer_count = py::from_size(n_layers);
-    Ref per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
-    Ref ret = per_table_k ? Ref::steal(PyDict_New()) : Ref{};
+    Ref per_table_k;  // k times the layers when merging; formed when the first table answers
+    Ref ret = layer_count ? Ref::steal(PyDict_New()) : Ref{};
     npy_intp none = 0;
     Ref empty_idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
     Ref empty_score = empty_idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
@@ -901,6 +901,9 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (table.get() == Py_None) {
                 answer = Ref::borrow(empty_pair.get());
             } else {
+                if (!per_table_k)
+                    per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
+                if (!per_table_k) return {};
                 PyObject* argv[] = {table.get(), row.value.get(), per_table_k.get()};
                 Ref kw = Ref::steal(PyTuple_Pack(1, n.k));
                 answer = kw ? Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, kw.get())) : Ref{};

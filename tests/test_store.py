@@ -292,6 +292,8 @@ def test_search_empty_store(db):
     idxs, scores = raw["a"][0]
     assert idxs.dtype == np.uint16 and scores.dtype == np.float32 and len(idxs) == 0
     assert list(db.file.keys()) == []
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        db.search(acts, k=None)  # no table consulted: the merge's conversion reports it
 
 
 def test_search_results_and_weights(store_path):
