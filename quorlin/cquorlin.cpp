@@ -108,7 +108,6 @@ int import_numpy() {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return -1;
     G.np = numpy.release();
-    if (!(G.ndarray = PyObject_GetAttrString(G.np, "ndarray"))) return -1;
     return PyArray_ImportNumPyAPI();
 }
 

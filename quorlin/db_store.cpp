@@ -505,7 +505,11 @@ Ref preprocess(PyObject* acts, PyObject* preprocessor) {
     if (PyUnicode_CompareWithASCIIString(preprocessor, "text") == 0) {
         Ref axes = Ref::steal(PyTuple_New(ndim - 2));
         if (!axes) return {};
-        for (int d = 1; d < ndim - 1; ++d) PyTuple_SET_ITEM(axes.get(), d - 1, PyLong_FromLong(d));
+        for (int d = 1; d < ndim - 1; ++d) {
+            PyObject* axis = PyLong_FromLong(d);
+            if (!axis) return {};
+            PyTuple_SET_ITEM(axes.get(), d - 1, axis);
+        }
         Ref kw = Ref::steal(PyTuple_Pack(1, G.names.axis));
         PyObject* argv[] = {acts, axes.get()};
         return kw ? Ref::steal(PyObject_VectorcallMethod(G.names.max, argv, 1, kw.get())) : Ref{};
@@ -636,7 +640,8 @@ int truncate_buffer(PyObject* table, PyObject* name, Py_ssize_t len) {
     Ref buf = attr(table, name);
     if (!buf) return -1;
     if (PyList_Check(buf.get())) return PyList_SetSlice(buf.get(), len, PY_SSIZE_T_MAX, nullptr);
-    Ref slice = Ref::steal(PySlice_New(Ref::steal(PyLong_FromSsize_t(len)).get(), nullptr, nullptr));
+    Ref start = py::from_size(len);
+    Ref slice = start ? Ref::steal(PySlice_New(start.get(), nullptr, nullptr)) : Ref{};
     return slice ? PyObject_DelItem(buf.get(), slice.get()) : -1;
 }
 
@@ -1034,7 +1039,6 @@ int db_exec(PyObject* module) {
     if (!np || import_from(module, "typing", {"Dict", "Optional", "Union", "List"}) < 0) return -1;
     Ref h5py = Ref::steal(import_as(module, "h5py", "h5py"));
     if (!h5py) return -1;
-    G.h5py = h5py.release();
     Ref warnings = Ref::steal(import_as(module, "warnings", "warnings"));
     Ref threading = warnings ? Ref::steal(import_as(module, "threading", "threading")) : Ref{};
     if (!threading || table_exec(module) < 0) return -1;

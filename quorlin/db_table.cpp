@@ -611,7 +611,6 @@ int build_index_tables(PyObject* module) {
     Ref maxes_array = array_fn && kwargs && posargs ? Ref::steal(PyObject_Call(array_fn.get(), posargs.get(), kwargs.get())) : Ref{};
     if (!maxes_array) return -1;
     G.idx_dtypes = Py_NewRef(list.get());
-    G.idx_dtypes_map = Py_NewRef(map.get());
     return PyObject_SetAttrString(module, "_idx_dtypes", list.get()) < 0 ||
                    PyObject_SetAttrString(module, "_idx_dtypes_map", map.get()) < 0 ||
                    PyObject_SetAttrString(module, "_idx_dtype_maxes", maxes_array.get()) < 0

@@ -30,17 +30,13 @@ struct Names {
 struct Globals {
     PyObject* module;  // the one module object of this process
     PyObject* np;
-    PyObject* ndarray;
     PyObject* torch;
     PyObject* tensor;      // torch.Tensor
     PyObject* nn_module;   // torch.nn.Module
     PyObject* deepcopy;    // copy.deepcopy
-    PyObject* h5py;
     PyObject* table_type;
     PyObject* db_type;
     PyObject* idx_dtypes;       // list of the three index dtype names
-    PyObject* idx_dtypes_map;   // name -> type code
-    PyObject* idx_dtype_objs[3];  // numpy.dtype objects, by type code
     Names names;
 };
 
