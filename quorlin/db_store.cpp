@@ -2,12 +2,20 @@
 // layer outputs into one row per input, and the two operations that add and search activations.
 #include "py/numpy.hpp"
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "db.hpp"
+#include "journal.hpp"
 #include "kernels/order.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
@@ -33,6 +41,10 @@ struct H5 {
     PyObject* lcpl_ascii;      // intermediate groups on, ASCII names
     PyObject* lcpl_utf8;       // the same for names outside ASCII
     PyObject* uint8;           // numpy.uint8
+    PyObject* phil;            // h5py's lock around calls into HDF5
+    // HDF5 calls h5py does not wrap; hid_t is int64_t and herr_t int.
+    int (*incr_refcount)(std::int64_t);                      // H5Oincr_refcount
+    int (*decr_refcount)(std::int64_t);                      // H5Odecr_refcount
 };
 H5 h5{};
 
@@ -41,9 +53,11 @@ H5 h5{};
 struct Store {
     py::Instance base;
     PyObject* unwritten;  // set of table keys
+    PyObject* retired;    // list of replaced datasets (h5py ids) kept alive until the next write
 };
 
 PyObject* unwritten_of(PyObject* self) { return reinterpret_cast<Store*>(self)->unwritten; }
+PyObject* retired_of(PyObject* self) { return reinterpret_cast<Store*>(self)->retired; }
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
@@ -109,10 +123,10 @@ Ref create_dataset(PyObject* fid, PyObject* bytes) {
     return dsid;
 }
 
-/// `fid.unlink(name)`; 1 when removed, 0 when there was no such link.
-int unlink_dataset(PyObject* fid, PyObject* name) {
-    if (py::call_method(fid, G.names.unlink, name)) return 1;
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+/// Opens the dataset `name` into `out`, left empty when the file has none.
+int open_existing(PyObject* fid, PyObject* name, Ref& out) {
+    out = py::call(h5.dataset_open, fid, name);
+    if (out || !PyErr_ExceptionMatches(PyExc_KeyError)) return out ? 0 : -1;
     PyErr_Clear();
     return 0;
 }
@@ -120,6 +134,36 @@ int unlink_dataset(PyObject* fid, PyObject* name) {
 int link_dataset(PyObject* dsid, PyObject* fid, PyObject* name, PyObject* lcpl) {
     PyObject* argv[] = {dsid, fid, name, lcpl};
     return Ref::steal(PyObject_Vectorcall(h5.object_link, argv, 4, nullptr)) ? 0 : -1;
+}
+
+/// The HDF5 identifier of an h5py object.
+int hdf5_id(PyObject* obj, std::int64_t& id) {
+    Ref value = attr(obj, G.names.id);
+    id = value ? PyLong_AsLongLong(value.get()) : -1;
+    return id == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+/// Raises or lowers the count of names recorded in the header of the object `obj`, directly
+/// through HDF5 under h5py's lock.
+int adjust_link_count(PyObject* obj, int by) {
+    std::int64_t id;
+    if (hdf5_id(obj, id) < 0 || !py::call_method(h5.phil, G.names.acquire)) return -1;
+    int status = by > 0 ? h5.incr_refcount(id) : h5.decr_refcount(id);
+    if (!py::call_method(h5.phil, G.names.release)) return -1;
+    if (status < 0) PyErr_SetString(PyExc_OSError, "Unable to adjust the link count of a table's dataset");
+    return status < 0 ? -1 : 0;
+}
+
+/// Lets go of the datasets replaced by earlier writes: each loses the count that kept it alive
+/// and is freed as it closes. This runs inside a journaled change, so that the space they give
+/// back, which may shorten the file, is given back only under the journal.
+int release_retired(PyObject* self) {
+    PyObject* retired = retired_of(self);
+    for (Py_ssize_t j = PyList_GET_SIZE(retired); j-- > 0;) {
+        Ref dataset = Ref::borrow(PyList_GET_ITEM(retired, j));
+        if (PyList_SetSlice(retired, j, j + 1, nullptr) < 0 || adjust_link_count(dataset.get(), -1) < 0) return -1;
+    }
+    return 0;
 }
 
 /// Keeps HDF5's metadata cache from writing anything to the file until `restore`: a process killed
@@ -154,53 +198,112 @@ struct MetadataHold {
     ~MetadataHold() { restore(); }
 };
 
-/// One table being written: its key, encoded name and new dataset.
-struct PendingWrite {
-    Ref key, name, dsid;
-    PyObject* lcpl = nullptr;
+/// "<store>-journal", where the root group's blocks wait while a flush may rewrite them.
+std::string journal_path(const char* store) { return std::string(store) + "-journal"; }
+
+/// The journal of one flush: written by `begin`, deleted when the flush is over. Only stores in
+/// one POSIX file (h5py's "sec2" driver) keep one; HDF5 writes other drivers' files elsewhere.
+struct RootJournal {
+    std::string path;
+    int begin(PyObject* file) {
+        Ref driver = attr(file, G.names.driver);
+        if (!driver) return -1;
+        if (!PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0) return 0;
+        Ref filename = attr(file, G.names.filename);
+        const char* store = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
+        if (!store) return -1;
+        int fd = open(store, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, store);
+            return -1;
+        }
+        std::vector<journal::Block> blocks;
+        std::string target = journal_path(store);
+        int found = journal::root_blocks(fd, blocks);
+        int status = found == 0 ? journal::write(target, fd, blocks) : found;
+        int saved = errno;
+        close(fd);
+        if (status < 0) {
+            errno = saved;
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, found < 0 ? store : target.c_str());
+            unlink(target.c_str());
+            return -1;
+        }
+        if (status == 0) path = std::move(target);
+        return 0;
+    }
+    ~RootJournal() {
+        if (!path.empty()) unlink(path.c_str());
+    }
 };
 
-/// Writes the given tables crash-safely: every new dataset is written into fresh space before any
-/// old one is unlinked, and no metadata reaches the file before the final flush, so the file on
-/// disk holds either the last flush's tables or this call's. A failure while the new datasets are
-/// written leaves the file unchanged. Keys stay in the store's unwritten set until their dataset
-/// is linked, so a table whose swap failed is written again by the next flush.
-int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables) {
+/// Makes a change to the file and writes it out so that a process killed at any moment leaves the
+/// file as it was before or after the change. The metadata cache holds the change back until the
+/// root group's blocks are in the journal, and the journal outlives the flush.
+template <class Change>
+int write_file(PyObject* file, Change change) {
+    Ref fid = attr(file, G.names.id);
+    MetadataHold hold;
+    if (!fid || hold.hold(fid.get()) < 0) return -1;
+    RootJournal journal;
+    int status = change();
+    if (status == 0) status = journal.begin(file);
+    hold.restore();
+    return status < 0 || !py::call_method(file, G.names.flush) ? -1 : 0;
+}
+
+/// One table being written: its key, encoded name, new dataset and the dataset it replaces.
+struct PendingWrite {
+    Ref key, name, dsid, old;
+    PyObject* lcpl = nullptr;
+    bool old_counted = false;  // the old dataset's link count was raised
+};
+
+/// Writes the given tables as one change of the file. Every new dataset goes into free space, so
+/// a rolled-back flush leaves nothing of it that a name points to. Each replaced dataset's link
+/// count is raised before its name moves, and it is kept open until the next write: its header on
+/// disk never records fewer names than point to it (HDF5 refuses to unlink such an object), and
+/// its space is not reused while the journal may still bring its name back. A failure while the
+/// new datasets are written leaves the file unchanged. Keys stay in the store's unwritten set
+/// until their dataset is linked, so a table whose swap failed is written again by the next
+/// flush. Without `replace`, an existing key fails with h5py's error for a taken name.
+int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables, bool replace) {
     const auto& n = G.names;
     PyObject* unwritten = unwritten_of(self);
     Ref fid = attr(file, n.id);
     if (!fid) return -1;
-    MetadataHold hold;
-    if (hold.hold(fid.get()) < 0) return -1;
     std::vector<PendingWrite> writes(tables.size());
-    int status = 0;
-    for (std::size_t j = 0; j < tables.size() && status == 0; ++j) {
-        PendingWrite& w = writes[j];
-        w.key = Ref::borrow(tables[j].first.get());
-        if (encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0) {
-            status = -1;
-            break;
+    int status = write_file(file, [&]() -> int {
+        if (release_retired(self) < 0) return -1;
+        for (std::size_t j = 0; j < tables.size(); ++j) {
+            PendingWrite& w = writes[j];
+            w.key = Ref::borrow(tables[j].first.get());
+            if (encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0) return -1;
+            Ref bytes = py::call_method(tables[j].second.get(), n.tobytes);  // marks the table clean
+            if (!bytes) return -1;
+            if (!PyBytes_Check(bytes.get())) {
+                PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
+                return -1;
+            }
+            if (!(w.dsid = create_dataset(fid.get(), bytes.get()))) return -1;
         }
-        Ref bytes = py::call_method(tables[j].second.get(), n.tobytes);  // marks the table clean
-        if (!bytes) {
-            status = -1;
-        } else if (!PyBytes_Check(bytes.get())) {
-            PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
-            status = -1;
-        } else if (!(w.dsid = create_dataset(fid.get(), bytes.get()))) {
-            status = -1;
+        for (auto& w : writes) {
+            if (replace && open_existing(fid.get(), w.name.get(), w.old) < 0) return -1;
+            if (w.old) {
+                if (adjust_link_count(w.old.get(), 1) < 0) return -1;
+                w.old_counted = true;
+                // The name is free once unlinked, so the link that follows does not fail for want of it.
+                if (!py::call_method(fid.get(), n.unlink, w.name.get())) return -1;
+            }
+            if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0)
+                return -1;
         }
-    }
-    for (std::size_t j = 0; j < writes.size() && status == 0; ++j) {
-        PendingWrite& w = writes[j];
-        // The name is free once unlinked, so the link that follows does not fail for want of it.
-        if (unlink_dataset(fid.get(), w.name.get()) < 0 || link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 ||
-            PySet_Discard(unwritten, w.key.get()) < 0)
-            status = -1;
-    }
-    hold.restore();
-    if (status < 0) return -1;  // the new datasets of a failed write are unreachable: nothing to remove
-    return py::call_method(file, n.flush) ? 0 : -1;
+        return 0;
+    });
+    // New datasets a failure left unnamed are freed as they close on return.
+    for (auto& w : writes)
+        if (w.old_counted && PyList_Append(retired_of(self), w.old.get()) < 0) return -1;
+    return status;
 }
 
 /// True when the cached table under `key` has changes the file lacks.
@@ -217,6 +320,18 @@ int is_changed(PyObject* self, PyObject* key, PyObject* table) {
 constexpr char db_init_name[] = "cquorlin.DB.__init__";
 QUORLIN_SIGNATURE(db_init_sig, "__init__", 1, true, true, "path", "mode", "preprocessor", "driver");
 
+/// Before a store is opened: a journal left by a flush that may have stopped halfway is written
+/// back, or dropped when the file is about to be truncated anyway.
+int recover(PyObject* path, PyObject* mode) {
+    const char* store = PyUnicode_AsUTF8(path);
+    if (!store) return -1;
+    std::string journal = journal_path(store);
+    bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
+    int status = truncating ? (unlink(journal.c_str()) < 0 && errno != ENOENT ? -1 : 0) : journal::roll_back(journal, store);
+    if (status < 0) PyErr_SetFromErrnoWithFilename(PyExc_OSError, journal.c_str());
+    return status;
+}
+
 int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
     PyObject* extra_raw = nullptr;
@@ -229,6 +344,7 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref posargs = mode ? Ref::steal(PyTuple_Pack(2, a[0], mode.get())) : Ref{};
     Ref kw = Ref::steal(extra ? PyDict_Copy(extra.get()) : PyDict_New());
     if (!posargs || !kw || PyDict_SetItem(kw.get(), n.driver, a[3] ? a[3] : Py_None) < 0) return -1;
+    if (a[0] != Py_None && recover(a[0], mode.get()) < 0) return -1;
     Ref file = Ref::steal(PyObject_Call(h5.File, posargs.get(), kw.get()));
     if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0) return -1;
     Ref attrs = attr(file.get(), n.attrs);
@@ -257,7 +373,7 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!stored && PyObject_SetAttr(self, n.preprocessor, preprocessor) < 0) return -1;
     }
     // A fresh store reaches the disk complete, so that a crash right after opening leaves a valid file.
-    if (wrote && !py::call_method(file.get(), n.flush)) return -1;
+    if (wrote && write_file(file.get(), [] { return 0; }) < 0) return -1;
     Ref cache = Ref::steal(PyDict_New());
     return cache ? PyObject_SetAttr(self, n.cache, cache.get()) : -1;
 }
@@ -303,8 +419,8 @@ int db_preprocessor_set(PyObject* self, PyObject* value, void*) {
         }
         Ref attrs = file_attrs(self);
         Ref file = attrs ? attr(self, G.names.file) : Ref{};
-        if (!file || PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()) < 0) return -1;
-        return py::call_method(file.get(), G.names.flush) ? 0 : -1;
+        if (!file) return -1;
+        return write_file(file.get(), [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
     });
 }
 
@@ -386,21 +502,9 @@ Ref db_todisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     int changed = is_changed(self, k, table.get());
     if (changed <= 0) return changed < 0 ? Ref{} : Ref::borrow(Py_None);
     Ref file = attr(self, n.file);
-    Ref fid = file ? attr(file.get(), n.id) : Ref{};
-    Ref name;
-    PyObject* lcpl;
-    if (!fid || encode_name(k, name, lcpl) < 0) return {};
-    Ref bytes = py::call_method(table.get(), n.tobytes);
-    if (!bytes || PySet_Add(unwritten_of(self), k) < 0) return {};
-    if (!PyBytes_Check(bytes.get())) {
-        PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
-        return {};
-    }
-    // No existing dataset is replaced: linking onto a taken name fails with h5py's error.
-    Ref dsid = create_dataset(fid.get(), bytes.get());
-    if (!dsid || link_dataset(dsid.get(), fid.get(), name.get(), lcpl) < 0 || PySet_Discard(unwritten_of(self), k) < 0 ||
-        !py::call_method(file.get(), n.flush))
-        return {};
+    std::vector<std::pair<Ref, Ref>> one;
+    one.emplace_back(Ref::borrow(k), std::move(table));
+    if (!file || write_tables(self, file.get(), one, false) < 0) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -423,7 +527,7 @@ Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     }
     if (changed.empty()) return Ref::borrow(Py_None);
     Ref file = attr(self, G.names.file);
-    if (!file || write_tables(self, file.get(), changed) < 0) return {};
+    if (!file || write_tables(self, file.get(), changed, true) < 0) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -459,7 +563,11 @@ constexpr char db_close_name[] = "cquorlin.DB.close";
 Ref db_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (py::no_args("close", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._clear_cache)) return {};
     Ref file = attr(self, G.names.file);
-    return file && py::call_method(file.get(), G.names.close) ? Ref::borrow(Py_None) : Ref{};
+    if (!file) return {};
+    // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
+    if (PyList_GET_SIZE(retired_of(self)) > 0 && write_file(file.get(), [&] { return release_retired(self); }) < 0)
+        return {};
+    return py::call_method(file.get(), G.names.close) ? Ref::borrow(Py_None) : Ref{};
 }
 
 constexpr char db_enter_name[] = "cquorlin.DB.__enter__";
@@ -929,18 +1037,21 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Store*>(self)->unwritten);
+    Py_VISIT(reinterpret_cast<Store*>(self)->retired);
     return py::instance_traverse(self, visit, arg);
 }
 
 int store_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<Store*>(self)->unwritten);
+    Py_CLEAR(reinterpret_cast<Store*>(self)->retired);  // still counted: their space stays allocated
     return py::instance_clear(self);
 }
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref self = Ref::steal(PyType_GenericNew(type, args, kwargs));
     if (!self) return nullptr;
-    if (!(reinterpret_cast<Store*>(self.get())->unwritten = PySet_New(nullptr))) return nullptr;
+    auto* store = reinterpret_cast<Store*>(self.get());
+    if (!(store->unwritten = PySet_New(nullptr)) || !(store->retired = PyList_New(0))) return nullptr;
     return self.release();
 }
 
@@ -1003,6 +1114,22 @@ Ref link_properties(const char* encoding) {
     return lcpl;
 }
 
+/// Finds the HDF5 library h5py runs on, through h5py's own extension, which links it.
+int load_hdf5_calls() {
+    Ref defs = Ref::steal(PyImport_ImportModule("h5py.defs"));
+    Ref path = defs ? attr(defs.get(), G.names.__file__) : Ref{};
+    const char* file = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
+    if (!file || !(h5.phil = h5_attr("h5py._objects", "phil"))) return -1;
+    void* lib = dlopen(file, RTLD_LAZY | RTLD_NOLOAD);
+    auto find = [lib](auto& fn, const char* symbol) {
+        void* found = lib ? dlsym(lib, symbol) : nullptr;
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(found);
+        if (!found) PyErr_Format(PyExc_ImportError, "h5py's HDF5 library lacks %s", symbol);
+        return found != nullptr;
+    };
+    return find(h5.incr_refcount, "H5Oincr_refcount") && find(h5.decr_refcount, "H5Odecr_refcount") ? 0 : -1;
+}
+
 int load_h5py() {
     if (!(h5.File = h5_attr("h5py", "File")) || !(h5.dataset_create = h5_attr("h5py.h5d", "create")) ||
         !(h5.dataset_open = h5_attr("h5py.h5d", "open")) || 
@@ -1023,7 +1150,7 @@ int load_h5py() {
     if (!ascii || !utf8) return -1;
     h5.lcpl_ascii = ascii.release();
     h5.lcpl_utf8 = utf8.release();
-    return 0;
+    return load_hdf5_calls();
 }
 
 }  // namespace

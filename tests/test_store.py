@@ -404,7 +404,90 @@ def test_survives_sigkill(tmp_path):
                 indices |= set(t.idxs.tolist())
             if not set(range(completed * 32)) <= indices:
                 lost.append(trial)
+        # The recovered store takes further batches: every table can still be replaced.
+        with DB(path, "a") as store:
+            store.add({"fc": np.eye(64, dtype=np.float32), "conv": np.ones((36, 4, 3, 3), np.float32)}, 10**6)
+        assert not os.path.exists(path + "-journal")
     assert lost == []
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def journal_blocks(journal):
+    """The (address, bytes) blocks of a journal, as the store writes them."""
+    assert journal[:8] == b"QRLNJRN1"
+    count, at, blocks = int.from_bytes(journal[8:16], "little"), 16, []
+    for _ in range(count):
+        addr, size = int.from_bytes(journal[at : at + 8], "little"), int.from_bytes(journal[at + 8 : at + 16], "little")
+        blocks.append((addr, journal[at + 16 : at + 16 + size]))
+        at += 16 + size
+    return blocks
+
+
+@pytest.fixture
+def torn_flush(tmp_path, monkeypatch):
+    """A store before and after one add, with the journal that add's flush kept beside the file."""
+    path = str(tmp_path / "s.h5")
+    rng = np.random.default_rng(5)
+
+    def batch():
+        return {"fc": rng.random((32, 40), np.float32), "conv": rng.random((32, 8, 2, 2), np.float32)}
+
+    with DB(path, "w", preprocessor="image") as store:
+        for b in range(6):
+            store.add(batch(), b * 32)
+    before = entries(path)
+    captured = []
+    real_flush = h5py.File.flush
+
+    def flush(self):
+        real_flush(self)  # the real flush, observed just before the store deletes its journal
+        if os.path.exists(path + "-journal"):
+            with open(path + "-journal", "rb") as f:
+                captured.append(f.read())
+
+    store = DB(path, "a")
+    monkeypatch.setattr(h5py.File, "flush", flush)
+    store.add(batch(), 6 * 32)
+    monkeypatch.undo()
+    with open(path, "rb") as f:
+        after_bytes = f.read()
+    store.close()
+    assert len(captured) == 1 and not os.path.exists(path + "-journal")
+    return path, before, after_bytes, captured[0]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_torn_flush_rolls_back(torn_flush, seed):
+    path, before, after_bytes, journal = torn_flush
+    blocks = journal_blocks(journal)
+    # Only some of the flush's in-place writes reached the file: the others still hold the old bytes.
+    torn = bytearray(after_bytes)
+    for addr, old in random.Random(seed).sample(blocks, len(blocks) // 2):
+        torn[addr : addr + len(old)] = old
+    write_file(path, torn)
+    write_file(path + "-journal", journal)
+    DB(path, "r").close()
+    assert entries(path) == before and not os.path.exists(path + "-journal")
+
+
+@pytest.mark.parametrize("cut", [0, 20, -1])
+def test_incomplete_journal_ignored(torn_flush, cut):
+    path, before, after_bytes, journal = torn_flush
+    write_file(path, after_bytes)
+    write_file(path + "-journal", journal[:cut])  # its flush never began
+    DB(path, "r").close()
+    assert entries(path) > before and not os.path.exists(path + "-journal")
+
+
+def test_truncating_open_drops_journal(torn_flush):
+    path, _, _, journal = torn_flush
+    write_file(path + "-journal", journal)
+    DB(path, "w").close()
+    assert entries(path) == set() and not os.path.exists(path + "-journal")
 
 
 def test_no_memory_growth_in_search_and_failed_calls():
