@@ -297,6 +297,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             }
             if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0)
                 return -1;
+            // Every unlink visits each open object of the file: keep that set from growing.
+            w.dsid = Ref{};
         }
         return 0;
     });
