@@ -9,7 +9,6 @@ retrieved inputs' labels with a brute-force nearest-neighbour baseline on the pe
 
 import argparse
 import os
-import tempfile
 import time
 
 import numpy as np
@@ -19,7 +18,7 @@ from sklearn.model_selection import train_test_split
 from tqdm import tqdm
 
 import cquorlin
-from retrieval import brute_force, precision, train
+from retrieval import argument_parser, brute_force, precision, train
 
 PRECISION_AT = (1, 5, 10)
 
@@ -42,12 +41,7 @@ class Net(torch.nn.Module):
 
 
 def parse_args() -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--epochs", type=int, default=12, help="training epochs (default 12)")
-    p.add_argument("--batch-size", type=int, default=128, help="inputs per add/search call (default 128)")
-    p.add_argument("--k", type=int, default=10, help="stored inputs retrieved per query (default 10)")
-    p.add_argument("--store", default=os.path.join(tempfile.gettempdir(), "digits.h5"),
-                   help="store file, overwritten (default: digits.h5 in the temp directory)")
+    p = argument_parser(__doc__.splitlines()[0], epochs=12, store_name="digits.h5")
     p.add_argument("--layers", nargs="+", default=None, metavar="NAME",
                    help="layers to record, in weighting order (default: all layers, without .pred)")
     p.add_argument("--plot", default="digits.png",

@@ -1,6 +1,21 @@
-"""Helpers the examples share: a training loop and the retrieval figures."""
+"""Helpers the examples share: their common options, a training loop and the retrieval figures."""
+import argparse
+import os
+import tempfile
+
 import numpy as np
 import torch
+
+
+def argument_parser(description: str, epochs: int, store_name: str) -> argparse.ArgumentParser:
+    """A parser with the options both examples take: training length, batch size, k and the store."""
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("--epochs", type=int, default=epochs, help=f"training epochs (default {epochs})")
+    p.add_argument("--batch-size", type=int, default=128, help="inputs per add/search call (default 128)")
+    p.add_argument("--k", type=int, default=10, help="stored inputs retrieved per query (default 10)")
+    p.add_argument("--store", default=os.path.join(tempfile.gettempdir(), store_name),
+                   help=f"store file, overwritten (default: {store_name} in the temp directory)")
+    return p
 
 
 def train(model: torch.nn.Module, x: np.ndarray, y: np.ndarray, epochs: int, seed: int) -> None:

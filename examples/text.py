@@ -9,7 +9,6 @@ training split's activations and searches them with the held-out split.
 
 import argparse
 import os
-import tempfile
 import time
 
 import numpy as np
@@ -17,7 +16,7 @@ import torch
 from tqdm import tqdm
 
 import cquorlin
-from retrieval import brute_force, precision, train
+from retrieval import argument_parser, brute_force, precision, train
 
 PRECISION_AT = (1, 5, 10)
 # Class c is marked by MOTIFS[c] at adjacent positions: tokens 1 to 3, in one of six orders.
@@ -43,12 +42,7 @@ class Classifier(torch.nn.Module):
 
 
 def parse_args() -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--epochs", type=int, default=8, help="training epochs (default 8)")
-    p.add_argument("--batch-size", type=int, default=128, help="inputs per add/search call (default 128)")
-    p.add_argument("--k", type=int, default=10, help="stored inputs retrieved per query (default 10)")
-    p.add_argument("--store", default=os.path.join(tempfile.gettempdir(), "text.h5"),
-                   help="store file, overwritten (default: text.h5 in the temp directory)")
+    p = argument_parser(__doc__.splitlines()[0], epochs=8, store_name="text.h5")
     p.add_argument("--n", type=int, default=3000, help="sequences generated (default 3000)")
     p.add_argument("--seq-len", type=int, default=16, help="tokens per sequence (default 16)")
     p.add_argument("--vocab", type=int, default=32, help="vocabulary size (default 32)")

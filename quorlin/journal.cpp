@@ -44,9 +44,10 @@ int read_at(int fd, std::uint64_t addr, void* buf, std::size_t n) {
     return 0;
 }
 
-int write_all(int fd, const unsigned char* p, std::size_t n, std::uint64_t addr, bool positioned) {
+/// Writes exactly `n` bytes at `addr`: 0, or -1 with errno.
+int write_at(int fd, const unsigned char* p, std::size_t n, std::uint64_t addr) {
     while (n > 0) {
-        ssize_t put = positioned ? pwrite(fd, p, n, static_cast<off_t>(addr)) : ::write(fd, p, n);
+        ssize_t put = pwrite(fd, p, n, static_cast<off_t>(addr));
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return -1;
         p += put, addr += static_cast<std::uint64_t>(put), n -= static_cast<std::size_t>(put);
@@ -160,7 +161,7 @@ int write(const std::string& path, int fd, const std::vector<Block>& blocks) {
     put(out, fnv1a(out.data(), out.size()));
     int jfd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (jfd < 0) return -1;
-    int status = write_all(jfd, out.data(), out.size(), 0, false);
+    int status = write_at(jfd, out.data(), out.size(), 0);
     int saved = errno;
     close(jfd);
     errno = saved;
@@ -197,7 +198,7 @@ int roll_back(const std::string& journal_path, const std::string& store_path) {
             at += 16;
             if (size > end - at) break;
             if (addr == 0 && size >= 48) file_end = le(&in[at + 40], 8);  // the superblock's end-of-file address
-            status = write_all(sfd, &in[at], size, addr, true);
+            status = write_at(sfd, &in[at], size, addr);
             at += size;
         }
         // The interrupted flush may have cut the file to a shorter end than the restored

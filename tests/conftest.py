@@ -1,4 +1,6 @@
+import gc
 import traceback
+import tracemalloc
 
 import pytest
 
@@ -11,3 +13,25 @@ def frame_names(excinfo):
 @pytest.fixture
 def store_path(tmp_path):
     return str(tmp_path / "store.h5")
+
+
+def memory_growth(round_trip, rounds):
+    """Bytes traced memory grew by over `rounds` calls, in each of two windows after a warm-up.
+    A cache of a dependency may settle in one window; a leak grows in both."""
+    for _ in range(20):
+        round_trip()
+    tracemalloc.start()
+    try:
+        for _ in range(20):
+            round_trip()
+        growth = []
+        for _ in range(2):
+            gc.collect()
+            baseline = tracemalloc.get_traced_memory()[0]
+            for _ in range(rounds):
+                round_trip()
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - baseline)
+    finally:
+        tracemalloc.stop()
+    return growth

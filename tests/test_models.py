@@ -7,7 +7,6 @@ Every case runs against real torch.nn modules. The builders `make_image_model` a
 import gc
 import sys
 import traceback
-import tracemalloc
 import weakref
 
 import pytest
@@ -15,6 +14,7 @@ import torch
 from torch import nn
 
 import cquorlin
+from conftest import memory_growth
 
 
 # ---------------------------------------------------------------------------------------------
@@ -994,23 +994,6 @@ def test_no_memory_growth():
         embedding(x)
         fails(embedding, "bad input")
 
-    for _ in range(20):
-        round_trip()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        for _ in range(20):
-            round_trip()
-        growth = []
-        # Two windows: torch's own caches may settle in one of them, a leak grows in both.
-        for _ in range(2):
-            gc.collect()
-            baseline = tracemalloc.get_traced_memory()[0]
-            for _ in range(150):
-                round_trip()
-            gc.collect()
-            growth.append(tracemalloc.get_traced_memory()[0] - baseline)
-    finally:
-        tracemalloc.stop()
+    growth = memory_growth(round_trip, 150)
     # A leak of one small object per round would add over 5 kB to each window.
     assert min(growth) < 4_000

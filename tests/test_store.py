@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import cquorlin
+from conftest import memory_growth
 from cquorlin import DB, Table
 
 
@@ -491,9 +492,6 @@ def test_truncating_open_drops_journal(torn_flush):
 
 
 def test_no_memory_growth_in_search_and_failed_calls():
-    import gc
-    import tracemalloc
-
     store = memory_db(preprocessor="image")
     acts = {"fc": np.eye(16, dtype=np.float32), "conv": np.eye(16, dtype=np.float32).reshape(16, 1, 4, 4)}
     store.add(acts, 0)
@@ -506,20 +504,8 @@ def test_no_memory_growth_in_search_and_failed_calls():
         with pytest.raises(TypeError):
             store.search({"fc": [[1.0]]})
 
-    for _ in range(20):
-        round_trip()
-    tracemalloc.start()
     try:
-        growth = []
-        # Two windows: a registry of h5py's may resize once in one of them, a leak grows in both.
-        for _ in range(2):
-            gc.collect()
-            baseline = tracemalloc.get_traced_memory()[0]
-            for _ in range(200):
-                round_trip()
-            gc.collect()
-            growth.append(tracemalloc.get_traced_memory()[0] - baseline)
+        growth = memory_growth(round_trip, 200)
     finally:
-        tracemalloc.stop()
         store.close()
     assert min(growth) < 4_000  # one leaked object per call would add tens of kB
