@@ -4,10 +4,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -49,15 +52,20 @@ struct H5 {
 H5 h5{};
 
 /// A DB instance: the ordinary attribute dict, plus the keys whose last write to the file failed,
-/// which stay marked changed even though their tables' flags say clean.
+/// which stay marked changed even though their tables' flags say clean, and what it takes to undo
+/// a failed write.
 struct Store {
     py::Instance base;
     PyObject* unwritten;  // set of table keys
     PyObject* retired;    // list of replaced datasets (h5py ids) kept alive until the next write
+    PyObject* journal;    // bytes: the absolute "<store>-journal", fixed at open; null: none is kept
+    PyObject* reopen;     // (args, kwargs) for h5py.File that open the same file again, untruncated
+    bool failed;          // a write failed and the file could not be restored: writes are refused
 };
 
-PyObject* unwritten_of(PyObject* self) { return reinterpret_cast<Store*>(self)->unwritten; }
-PyObject* retired_of(PyObject* self) { return reinterpret_cast<Store*>(self)->retired; }
+Store& store_of(PyObject* self) { return *reinterpret_cast<Store*>(self); }
+PyObject* unwritten_of(PyObject* self) { return store_of(self).unwritten; }
+PyObject* retired_of(PyObject* self) { return store_of(self).retired; }
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
@@ -198,58 +206,130 @@ struct MetadataHold {
     ~MetadataHold() { restore(); }
 };
 
-/// "<store>-journal", where the root group's blocks wait while a flush may rewrite them.
-std::string journal_path(const char* store) { return std::string(store) + "-journal"; }
+/// Takes (F_WRLCK) or drops (F_UNLCK) the store's own lock on the whole file open as `fd`. A writer
+/// holds it while its journal may be needed, and recovery takes it before touching a journal; it is
+/// independent of HDF5's lock, so it holds also where HDF5's file locking is turned off.
+int own_lock(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &lock);
+}
 
-/// The journal of one flush: written by `begin`, deleted when the flush is over. Only stores in
-/// one POSIX file (h5py's "sec2" driver) keep one; HDF5 writes other drivers' files elsewhere.
+/// Raises OSError from errno for `path` and returns -1.
+int os_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return -1;
+}
+
+/// The store file a journal path belongs to.
+std::string store_of_journal(const std::string& journal) { return journal.substr(0, journal.size() - 8); }
+
+/// The journal of one change: written by `begin` before the change, deleted by `commit` once the
+/// change is flushed, and otherwise left in place for `undo_failed_write` or the next open. Only
+/// stores in one POSIX file (h5py's "sec2" driver) opened for writing keep one.
 struct RootJournal {
-    std::string path;
-    int begin(PyObject* file) {
-        Ref driver = attr(file, G.names.driver);
-        if (!driver) return -1;
-        if (!PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0) return 0;
-        Ref filename = attr(file, G.names.filename);
-        const char* store = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
-        if (!store) return -1;
-        int fd = open(store, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, store);
-            return -1;
+    std::string path;  // empty: no journal protects this change
+    int fd = -1;       // HDF5's descriptor of the store, under the store's own lock
+
+    int begin(PyObject* self, PyObject* file) {
+        PyObject* target = store_of(self).journal;
+        if (!target) return 0;
+        Ref fid = attr(file, G.names.id);
+        Ref handle = fid ? Ref::steal(PyObject_CallMethod(fid.get(), "get_vfd_handle", nullptr)) : Ref{};
+        long descriptor = handle ? PyLong_AsLong(handle.get()) : -1;
+        if (descriptor == -1 && PyErr_Occurred()) return -1;
+        std::string journal = PyBytes_AS_STRING(target), store = store_of_journal(journal);
+        if (descriptor < 0 || descriptor > INT_MAX || own_lock(static_cast<int>(descriptor), F_WRLCK) < 0) {
+            if (descriptor < 0 || descriptor > INT_MAX) errno = EBADF;
+            return os_error(store);
         }
+        fd = static_cast<int>(descriptor);
         std::vector<journal::Block> blocks;
-        std::string target = journal_path(store);
         int found = journal::root_blocks(fd, blocks);
-        int status = found == 0 ? journal::write(target, fd, blocks) : found;
-        int saved = errno;
-        close(fd);
-        if (status < 0) {
-            errno = saved;
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, found < 0 ? store : target.c_str());
-            unlink(target.c_str());
-            return -1;
-        }
-        if (status == 0) path = std::move(target);
+        int status = found == 0 ? journal::write(journal, fd, blocks) : found;
+        if (status < 0) return os_error(found < 0 ? store : journal);
+        if (status == 0) path = std::move(journal);  // else a layout this journal cannot follow
         return 0;
     }
+    /// The change reached the file, so the journal goes. 0, or -1 with OSError.
+    int commit() {
+        if (path.empty() || unlink(path.c_str()) == 0 || errno == ENOENT) return path.clear(), 0;
+        return os_error(path);
+    }
     ~RootJournal() {
-        if (!path.empty()) unlink(path.c_str());
+        if (fd >= 0) own_lock(fd, F_UNLCK);
     }
 };
 
-/// Makes a change to the file and writes it out so that a process killed at any moment leaves the
-/// file as it was before or after the change. The metadata cache holds the change back until the
-/// root group's blocks are in the journal, and the journal outlives the flush.
+constexpr char failed_store_message[] =
+    "a write to this store failed and its file could not be restored; open the store again";
+
+/// After the journal `journal_path` was written back: HDF5's handle on the file is gone, so the
+/// replaced datasets it kept alive go too, and the file is opened again as it was opened before.
+int reopen(PyObject* self) {
+    const Store& s = store_of(self);
+    if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
+    Ref file = Ref::steal(PyObject_Call(h5.File, PyTuple_GET_ITEM(s.reopen, 0), PyTuple_GET_ITEM(s.reopen, 1)));
+    return file ? PyObject_SetAttr(self, G.names.file, file.get()) : -1;
+}
+
+/// Closes HDF5's handle on `file`, whose memory may hold part of a failed change (what HDF5 writes
+/// as it closes lands under the journal), writes the journal back and opens the file again.
+int restore_file(PyObject* self, PyObject* file, const std::string& journal_path) {
+    if (!py::call_method(file, G.names.close)) return -1;  // HDF5 may still hold the file: the journal stays
+    std::string store = store_of_journal(journal_path);
+    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return os_error(store);
+    journal::Outcome outcome;
+    int status = journal::roll_back(journal_path, fd, outcome);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    if (status < 0) return os_error(journal_path);
+    if (outcome != journal::Outcome::applied) {
+        PyErr_SetString(PyExc_OSError, "the store's journal no longer matches its file");
+        return -1;
+    }
+    return reopen(self);
+}
+
+/// A change or its flush failed, and HDF5's memory may hold part of it, which it would write out
+/// later. With a journal the file is restored and opened again, so the store goes on from its
+/// state before the call; without one, or when that fails, the store refuses further writes.
+/// Returns -1 with the call's error in flight.
+int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Store& s = store_of(self);
+    s.failed = true;
+    if (!journal.path.empty()) {
+        journal.fd = -1;  // closed with the file, and its lock with it
+        s.failed = restore_file(self, file, journal.path) < 0;
+        if (s.failed) PyErr_Clear();  // the call's own error is the one to report
+    }
+    PyErr_Restore(type, value, tb);
+    return -1;
+}
+
+/// Makes a change to the file and writes it out so that the file is left as it was before or
+/// after the change: by a process killed at any moment (the metadata cache holds the change back,
+/// and the journal of the root group's blocks is written before it and outlives the flush), and by
+/// a change or flush that fails (`undo_failed_write`).
 template <class Change>
-int write_file(PyObject* file, Change change) {
+int write_file(PyObject* self, PyObject* file, Change change) {
+    if (store_of(self).failed) {
+        PyErr_SetString(PyExc_OSError, failed_store_message);
+        return -1;
+    }
     Ref fid = attr(file, G.names.id);
     MetadataHold hold;
-    if (!fid || hold.hold(fid.get()) < 0) return -1;
     RootJournal journal;
+    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file) < 0) return -1;  // nothing changed yet
     int status = change();
-    if (status == 0) status = journal.begin(file);
     hold.restore();
-    return status < 0 || !py::call_method(file, G.names.flush) ? -1 : 0;
+    if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
+    return undo_failed_write(self, file, journal);
 }
 
 /// One table being written: its key, encoded name, new dataset and the dataset it replaces.
@@ -273,7 +353,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     Ref fid = attr(file, n.id);
     if (!fid) return -1;
     std::vector<PendingWrite> writes(tables.size());
-    int status = write_file(file, [&]() -> int {
+    int status = write_file(self, file, [&]() -> int {
         if (release_retired(self) < 0) return -1;
         for (std::size_t j = 0; j < tables.size(); ++j) {
             PendingWrite& w = writes[j];
@@ -302,10 +382,18 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         }
         return 0;
     });
-    // New datasets a failure left unnamed are freed as they close on return.
+    if (status < 0) {
+        // The file is back where it was before the call: every table of it is unwritten again.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        for (auto& w : writes)
+            if (w.key && PySet_Add(unwritten, w.key.get()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
     for (auto& w : writes)
         if (w.old_counted && PyList_Append(retired_of(self), w.old.get()) < 0) return -1;
-    return status;
+    return 0;
 }
 
 /// True when the cached table under `key` has changes the file lacks.
@@ -322,16 +410,78 @@ int is_changed(PyObject* self, PyObject* key, PyObject* table) {
 constexpr char db_init_name[] = "cquorlin.DB.__init__";
 QUORLIN_SIGNATURE(db_init_sig, "__init__", 1, true, true, "path", "mode", "preprocessor", "driver");
 
+/// The absolute "<store>-journal" for the store path `path`, fixed when the store is opened.
+int absolute_journal(PyObject* path, std::string& journal) {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return -1;
+    journal = PyBytes_AS_STRING(encoded.get());
+    if (journal.empty() || journal[0] != '/') {
+        std::vector<char> cwd(4096);
+        while (!getcwd(cwd.data(), cwd.size())) {
+            if (errno != ERANGE) return os_error(".");
+            cwd.resize(2 * cwd.size());
+        }
+        journal = std::string(cwd.data()) + "/" + journal;
+    }
+    journal += "-journal";
+    return 0;
+}
+
 /// Before a store is opened: a journal left by a flush that may have stopped halfway is written
-/// back, or dropped when the file is about to be truncated anyway.
-int recover(PyObject* path, PyObject* mode) {
-    const char* store = PyUnicode_AsUTF8(path);
-    if (!store) return -1;
-    std::string journal = journal_path(store);
-    bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
-    int status = truncating ? (unlink(journal.c_str()) < 0 && errno != ENOENT ? -1 : 0) : journal::roll_back(journal, store);
-    if (status < 0) PyErr_SetFromErrnoWithFilename(PyExc_OSError, journal.c_str());
-    return status;
+/// back, or dropped when the file is about to be truncated; one that does not match the file (or
+/// that lies beside no file) is set aside with a warning. A journal is touched only under both locks
+/// a live writer holds, HDF5's lock of the file and the store's own: while another process has the
+/// file open, its journal is left alone and h5py then reports the lock.
+int recover(const std::string& journal, bool truncating) {
+    struct stat st;
+    if (lstat(journal.c_str(), &st) < 0) return errno == ENOENT ? 0 : os_error(journal);
+    std::string store = store_of_journal(journal);
+    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) return os_error(store);
+    journal::Outcome outcome = journal::Outcome::foreign;  // beside no file
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) < 0 || own_lock(fd, F_WRLCK) < 0) {
+            bool busy = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+            close(fd);
+            return busy ? 0 : os_error(store);
+        }
+        outcome = journal::Outcome::none;
+        int status = truncating ? unlink(journal.c_str()) : journal::roll_back(journal, fd, outcome);
+        int saved = errno;
+        close(fd);  // and both locks with it
+        errno = saved;
+        if (status < 0 && errno != ENOENT) return os_error(journal);
+    }
+    if (outcome != journal::Outcome::foreign) return 0;
+    std::string moved;
+    if (journal::set_aside(journal, moved) < 0) return os_error(journal);
+    Ref from = Ref::steal(PyUnicode_DecodeFSDefault(journal.c_str()));
+    Ref to = from ? Ref::steal(PyUnicode_DecodeFSDefault(moved.c_str())) : Ref{};
+    Ref of = to ? Ref::steal(PyUnicode_DecodeFSDefault(store.c_str())) : Ref{};
+    if (!of) return -1;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "the journal %R does not belong to %R as it is now; set aside as %R",
+                            from.get(), of.get(), to.get());
+}
+
+/// Keeps the journal path of a store in one POSIX file opened for writing, with the arguments that
+/// open that file again, by its absolute path and without truncating it, after a failed write.
+int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyObject* kw) {
+    Store& s = store_of(self);
+    Py_CLEAR(s.journal);
+    Py_CLEAR(s.reopen);
+    s.failed = false;
+    Ref driver = attr(file, G.names.driver);
+    Ref file_mode = driver ? attr(file, G.names.mode) : Ref{};
+    if (!file_mode) return -1;
+    if (journal.empty() || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
+        !PyUnicode_Check(file_mode.get()) || PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
+        return 0;
+    std::string store = store_of_journal(journal);
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
+    Ref args = path ? Ref::steal(Py_BuildValue("(Os)", path.get(), "r+")) : Ref{};
+    s.reopen = args ? Py_BuildValue("(OO)", args.get(), kw) : nullptr;
+    s.journal = s.reopen ? PyBytes_FromStringAndSize(journal.data(), static_cast<Py_ssize_t>(journal.size())) : nullptr;
+    return s.journal ? 0 : -1;
 }
 
 int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -346,9 +496,12 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref posargs = mode ? Ref::steal(PyTuple_Pack(2, a[0], mode.get())) : Ref{};
     Ref kw = Ref::steal(extra ? PyDict_Copy(extra.get()) : PyDict_New());
     if (!posargs || !kw || PyDict_SetItem(kw.get(), n.driver, a[3] ? a[3] : Py_None) < 0) return -1;
-    if (a[0] != Py_None && recover(a[0], mode.get()) < 0) return -1;
+    std::string journal;
+    bool truncating = PyUnicode_Check(mode.get()) && PyUnicode_CompareWithASCIIString(mode.get(), "w") == 0;
+    if (a[0] != Py_None && (absolute_journal(a[0], journal) < 0 || recover(journal, truncating) < 0)) return -1;
     Ref file = Ref::steal(PyObject_Call(h5.File, posargs.get(), kw.get()));
-    if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0) return -1;
+    if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0 || keep_journal(self, file.get(), journal, kw.get()) < 0)
+        return -1;
     Ref attrs = attr(file.get(), n.attrs);
     if (!attrs) return -1;
     int has_version = PySequence_Contains(attrs.get(), n.version);
@@ -375,7 +528,7 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!stored && PyObject_SetAttr(self, n.preprocessor, preprocessor) < 0) return -1;
     }
     // A fresh store reaches the disk complete, so that a crash right after opening leaves a valid file.
-    if (wrote && write_file(file.get(), [] { return 0; }) < 0) return -1;
+    if (wrote && write_file(self, file.get(), [] { return 0; }) < 0) return -1;
     Ref cache = Ref::steal(PyDict_New());
     return cache ? PyObject_SetAttr(self, n.cache, cache.get()) : -1;
 }
@@ -422,7 +575,7 @@ int db_preprocessor_set(PyObject* self, PyObject* value, void*) {
         Ref attrs = file_attrs(self);
         Ref file = attrs ? attr(self, G.names.file) : Ref{};
         if (!file) return -1;
-        return write_file(file.get(), [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
+        return write_file(self, file.get(), [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
     });
 }
 
@@ -563,11 +716,14 @@ Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
 constexpr char db_close_name[] = "cquorlin.DB.close";
 
 Ref db_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("close", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._clear_cache)) return {};
+    if (py::no_args("close", true, nargs, kwnames) < 0) return {};
+    bool failed = store_of(self).failed;  // then nothing more is written through HDF5's memory
+    if (!failed && !py::call_method(self, G.names._clear_cache)) return {};
     Ref file = attr(self, G.names.file);
     if (!file) return {};
     // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
-    if (PyList_GET_SIZE(retired_of(self)) > 0 && write_file(file.get(), [&] { return release_retired(self); }) < 0)
+    if (!failed && PyList_GET_SIZE(retired_of(self)) > 0 &&
+        write_file(self, file.get(), [&] { return release_retired(self); }) < 0)
         return {};
     return py::call_method(file.get(), G.names.close) ? Ref::borrow(Py_None) : Ref{};
 }
@@ -761,7 +917,8 @@ void undo_add(PyObject* self, PyObject* cache, std::vector<Snapshot>& snapshots)
     PyErr_Fetch(&type, &value, &tb);
     const auto& n = G.names;
     for (auto& s : snapshots) {
-        if (!s.was_unwritten && PySet_Discard(unwritten_of(self), s.key.get()) < 0) PyErr_Clear();
+        if ((s.was_unwritten ? PySet_Add(unwritten_of(self), s.key.get()) : PySet_Discard(unwritten_of(self), s.key.get())) < 0)
+            PyErr_Clear();
         if (!s.was_dirty) {
             // Not cached before, or cached clean: the file holds its state.
             if (PyObject_DelItem(cache, s.key.get()) < 0) PyErr_Clear();
@@ -1040,12 +1197,15 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 int store_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Store*>(self)->unwritten);
     Py_VISIT(reinterpret_cast<Store*>(self)->retired);
+    Py_VISIT(reinterpret_cast<Store*>(self)->reopen);
     return py::instance_traverse(self, visit, arg);
 }
 
 int store_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<Store*>(self)->unwritten);
     Py_CLEAR(reinterpret_cast<Store*>(self)->retired);  // still counted: their space stays allocated
+    Py_CLEAR(reinterpret_cast<Store*>(self)->journal);
+    Py_CLEAR(reinterpret_cast<Store*>(self)->reopen);
     return py::instance_clear(self);
 }
 

@@ -6,14 +6,19 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <cstdio>
 #include <deque>
+#include <functional>
 
 namespace quorlin::journal {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'R', 'L', 'N', 'J', 'R', 'N', '1'};
+constexpr char kMagic[8] = {'Q', 'R', 'L', 'N', 'J', 'R', 'N', '2'};
 constexpr std::uint64_t kOffset = 8;  // the address and length size this reader handles
 constexpr std::size_t kMaxBlocks = 1 << 20;
+constexpr std::size_t kSamples = 4;        // object headers a journal records
+constexpr std::uint64_t kMaxHeader = 1 << 16;  // bytes of each it checks
 
 std::uint64_t le(const unsigned char* p, int n) {
     std::uint64_t v = 0;
@@ -25,8 +30,7 @@ void put(std::vector<unsigned char>& out, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
-std::uint64_t fnv1a(const unsigned char* p, std::size_t n) {
-    std::uint64_t h = 14695981039346656037ull;
+std::uint64_t fnv1a(const unsigned char* p, std::size_t n, std::uint64_t h = 14695981039346656037ull) {
     for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
     return h;
 }
@@ -55,11 +59,27 @@ int write_at(int fd, const unsigned char* p, std::size_t n, std::uint64_t addr) 
     return 0;
 }
 
+/// Reads `n` bytes at `addr` into `out`, checked against the file's size (1 past its end).
+int read_block(int fd, std::uint64_t file_size, std::uint64_t addr, std::uint64_t n, unsigned char* out) {
+    if (addr > file_size || n > file_size - addr) return 1;
+    return read_at(fd, addr, out, n);
+}
+
 /// Reads `n` bytes at `addr` into `buf`, checked against the file's size.
 int read_block(int fd, std::uint64_t file_size, std::uint64_t addr, std::uint64_t n, std::vector<unsigned char>& buf) {
     if (addr > file_size || n > file_size - addr) return 1;
     buf.resize(n);
     return read_at(fd, addr, buf.data(), n);
+}
+
+/// Checksum of the `size` bytes of an object header at `addr`, less its link count (bytes 4 to 8),
+/// the one field a flush rewrites in the header of a dataset the store replaces.
+int header_sum(int fd, std::uint64_t file_size, std::uint64_t addr, std::uint64_t size, std::uint64_t& sum) {
+    std::vector<unsigned char> buf;
+    if (size < 8) return 1;
+    if (int r = read_block(fd, file_size, addr, size, buf)) return r;
+    sum = fnv1a(buf.data() + 8, size - 8, fnv1a(buf.data(), 4));
+    return 0;
 }
 
 /// The object header at `addr` (version 1): its chunks, and the symbol table message's B-tree
@@ -145,36 +165,118 @@ int root_blocks(int fd, std::vector<Block>& blocks) {
 }
 
 int write(const std::string& path, int fd, const std::vector<Block>& blocks) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    auto file_size = static_cast<std::uint64_t>(st.st_size);
     std::vector<unsigned char> out(kMagic, kMagic + 8);
+    put(out, st.st_dev);
+    put(out, st.st_ino);
     put(out, blocks.size());
+    std::vector<std::uint64_t> headers;  // the datasets' object headers, from the symbol nodes
     for (const Block& b : blocks) {
         put(out, b.addr);
         put(out, b.size);
         std::size_t at = out.size();
         out.resize(at + b.size);
-        int r = read_at(fd, b.addr, &out[at], b.size);
-        if (r) {
+        if (int r = read_block(fd, file_size, b.addr, b.size, out.data() + at)) {
             if (r > 0) errno = EIO;
             return -1;
         }
+        const unsigned char* node = &out[at];
+        if (b.size < 8 || std::memcmp(node, "SNOD", 4) != 0) continue;
+        for (std::uint64_t e = 0, n = le(node + 6, 2); e < n && 8 + (e + 1) * 40 <= b.size; ++e)
+            headers.push_back(le(node + 8 + e * 40 + 8, 8));
+    }
+    // The newest datasets lie at the highest addresses: an older copy of the store lacks them.
+    std::sort(headers.begin(), headers.end(), std::greater<>());
+    headers.erase(std::unique(headers.begin(), headers.end()), headers.end());
+    headers.resize(std::min(headers.size(), kSamples));
+    put(out, headers.size());
+    for (std::uint64_t addr : headers) {
+        std::vector<unsigned char> prefix(16);
+        if (int r = read_block(fd, file_size, addr, 16, prefix.data())) {
+            if (r > 0) errno = EIO;
+            return -1;
+        }
+        std::uint64_t size = std::min(16 + le(&prefix[8], 4), kMaxHeader), sum;
+        if (int r = header_sum(fd, file_size, addr, size, sum)) {
+            if (r > 0) errno = EIO;
+            return -1;
+        }
+        put(out, addr);
+        put(out, size);
+        put(out, sum);
     }
     put(out, fnv1a(out.data(), out.size()));
-    int jfd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int jfd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (jfd < 0) return -1;
     int status = write_at(jfd, out.data(), out.size(), 0);
     int saved = errno;
     close(jfd);
+    if (status < 0) unlink(path.c_str());
     errno = saved;
     return status;
 }
 
-int roll_back(const std::string& journal_path, const std::string& store_path) {
-    int jfd = open(journal_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (jfd < 0) return errno == ENOENT ? 0 : -1;
+namespace {
+
+/// Reads the little-endian fields of a journal in order; `ok` turns false at the first field
+/// that would run past its end.
+struct Cursor {
+    const unsigned char* data;
+    std::size_t at, end;
+    bool ok = true;
+    std::uint64_t u64() {
+        const unsigned char* p = bytes(8);
+        return p ? le(p, 8) : 0;
+    }
+    const unsigned char* bytes(std::uint64_t n) {
+        if (!ok || n > end - at) return ok = false, nullptr;
+        at += n;
+        return data + at - n;
+    }
+};
+
+/// Whether the journal in `in` was taken from the file open as `fd`, in the state the file still
+/// holds; its blocks are collected into `blocks` (address, offset into `in`).
+int matches(const std::vector<unsigned char>& in, int fd, std::vector<std::pair<Block, std::size_t>>& blocks, bool& match) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    auto file_size = static_cast<std::uint64_t>(st.st_size);
+    Cursor c{in.data(), 8, in.size() - 8};
+    std::uint64_t dev = c.u64(), ino = c.u64(), count = c.u64();
+    match = c.ok && dev == static_cast<std::uint64_t>(st.st_dev) && ino == static_cast<std::uint64_t>(st.st_ino);
+    for (std::uint64_t i = 0; i < count && match && c.ok; ++i) {
+        std::uint64_t addr = c.u64(), size = c.u64();
+        const unsigned char* bytes = c.bytes(size);
+        if (bytes) blocks.push_back({{addr, size}, static_cast<std::size_t>(bytes - in.data())});
+    }
+    std::uint64_t samples = c.u64();
+    for (std::uint64_t i = 0; i < samples && match && c.ok; ++i) {
+        std::uint64_t addr = c.u64(), size = c.u64(), sum = c.u64(), now = 0;
+        int r = c.ok && size <= kMaxHeader ? header_sum(fd, file_size, addr, size, now) : 1;
+        if (r < 0) return -1;
+        match = r == 0 && now == sum;
+    }
+    match = match && c.ok && c.at == c.end;
+    return 0;
+}
+
+}  // namespace
+
+int roll_back(const std::string& journal_path, int store_fd, Outcome& outcome) {
+    outcome = Outcome::none;
+    // O_NONBLOCK: a FIFO planted at the journal's path does not stall the opener.
+    int jfd = open(journal_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (jfd < 0) {
+        if (errno == ELOOP) outcome = Outcome::foreign;
+        return errno == ENOENT || errno == ELOOP ? 0 : -1;
+    }
     struct stat st;
     std::vector<unsigned char> in;
     int status = fstat(jfd, &st);
-    if (status == 0) {
+    bool regular = status == 0 && S_ISREG(st.st_mode);
+    if (regular) {
         in.resize(static_cast<std::size_t>(st.st_size));
         status = read_at(jfd, 0, in.data(), in.size()) < 0 ? -1 : 0;
     }
@@ -182,36 +284,46 @@ int roll_back(const std::string& journal_path, const std::string& store_path) {
     close(jfd);
     errno = saved;
     if (status < 0) return -1;
+    if (!regular) {
+        outcome = Outcome::foreign;
+        return 0;
+    }
 
     // A journal is complete when its checksum matches; the blocks are parsed within its bounds.
-    bool complete = in.size() >= 24 && std::memcmp(in.data(), kMagic, 8) == 0 &&
+    bool complete = in.size() >= 16 && std::memcmp(in.data(), kMagic, 8) == 0 &&
                     fnv1a(in.data(), in.size() - 8) == le(&in[in.size() - 8], 8);
+    outcome = Outcome::incomplete;
     if (complete) {
-        std::uint64_t count = le(&in[8], 8);
-        int sfd = open(store_path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (sfd < 0 && errno != ENOENT) return -1;  // a missing store leaves nothing to bring back
-        std::size_t at = 16, end = in.size() - 8;
+        std::vector<std::pair<Block, std::size_t>> blocks;
+        bool match;
+        if (matches(in, store_fd, blocks, match) < 0) return -1;
+        if (!match) {
+            outcome = Outcome::foreign;
+            return 0;
+        }
+        outcome = Outcome::applied;
         std::uint64_t file_end = 0;
-        for (std::uint64_t i = 0; i < count && sfd >= 0 && status == 0; ++i) {
-            if (end - at < 16) break;
-            std::uint64_t addr = le(&in[at], 8), size = le(&in[at + 8], 8);
-            at += 16;
-            if (size > end - at) break;
-            if (addr == 0 && size >= 48) file_end = le(&in[at + 40], 8);  // the superblock's end-of-file address
-            status = write_at(sfd, &in[at], size, addr);
-            at += size;
+        for (auto& [b, at] : blocks) {
+            if (b.addr == 0 && b.size >= 48) file_end = le(&in[at + 40], 8);  // the superblock's end-of-file address
+            if (write_at(store_fd, &in[at], b.size, b.addr) < 0) return -1;
         }
         // The interrupted flush may have cut the file to a shorter end than the restored
         // superblock records; what lay past it was free space then.
         struct stat now;
-        if (sfd >= 0 && status == 0 && (status = fstat(sfd, &now)) == 0 && static_cast<std::uint64_t>(now.st_size) < file_end)
-            status = ftruncate(sfd, static_cast<off_t>(file_end));
-        saved = errno;
-        if (sfd >= 0) close(sfd);
-        errno = saved;
-        if (status < 0) return -1;
+        if (fstat(store_fd, &now) < 0) return -1;
+        if (static_cast<std::uint64_t>(now.st_size) < file_end && ftruncate(store_fd, static_cast<off_t>(file_end)) < 0)
+            return -1;
     }
     return unlink(journal_path.c_str()) < 0 && errno != ENOENT ? -1 : 0;
+}
+
+int set_aside(const std::string& path, std::string& moved_to) {
+    for (int n = 1; n <= 1000; ++n) {
+        moved_to = path + ".foreign-" + std::to_string(n);
+        if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, moved_to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
 }
 
 }  // namespace quorlin::journal

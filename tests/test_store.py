@@ -419,8 +419,8 @@ def write_file(path, data):
 
 def journal_blocks(journal):
     """The (address, bytes) blocks of a journal, as the store writes them."""
-    assert journal[:8] == b"QRLNJRN1"
-    count, at, blocks = int.from_bytes(journal[8:16], "little"), 16, []
+    assert journal[:8] == b"QRLNJRN2"  # then the file's device and inode
+    count, at, blocks = int.from_bytes(journal[24:32], "little"), 32, []
     for _ in range(count):
         addr, size = int.from_bytes(journal[at : at + 8], "little"), int.from_bytes(journal[at + 8 : at + 16], "little")
         blocks.append((addr, journal[at + 16 : at + 16 + size]))
