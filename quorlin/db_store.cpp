@@ -105,9 +105,19 @@ Ref read_dataset(PyObject* file, PyObject* key) {
     Ref space = dsid ? py::call_method(dsid.get(), G.names.get_space) : Ref{};
     Ref dims = space ? py::call_method(space.get(), G.names.get_simple_extent_dims) : Ref{};
     if (!dims) return {};
+    if (!PyTuple_Check(dims.get())) {
+        PyErr_Format(PyExc_ValueError, "the dataset %R has no shape (a null dataspace) and holds no table", key);
+        return {};
+    }
     npy_intp n = 1;
-    for (Py_ssize_t d = 0; d < PyTuple_GET_SIZE(dims.get()); ++d) n *= PyLong_AsSsize_t(PyTuple_GET_ITEM(dims.get(), d));
-    if (PyErr_Occurred()) return {};
+    for (Py_ssize_t d = 0; d < PyTuple_GET_SIZE(dims.get()); ++d) {
+        Py_ssize_t extent = PyLong_AsSsize_t(PyTuple_GET_ITEM(dims.get(), d));
+        if (extent == -1 && PyErr_Occurred()) return {};
+        if (extent < 0 || __builtin_mul_overflow(n, extent, &n)) {
+            PyErr_Format(PyExc_OverflowError, "the dataset %R is too large to hold a table", key);
+            return {};
+        }
+    }
     Ref array = Ref::steal(PyArray_SimpleNew(1, &n, NPY_UINT8));
     if (!array) return {};
     if (n > 0 && !py::call_method(dsid.get(), G.names.read, h5.space_all, h5.space_all, array.get())) return {};
@@ -216,6 +226,19 @@ int own_lock(int fd, short type) {
     return fcntl(fd, F_OFD_SETLK, &lock);
 }
 
+constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a change, beyond its tables
+constexpr std::uint64_t reserve_per_table = 1 << 10;  // a table takes about 400 bytes of it
+
+/// Allocates `bytes` past the end of the file open as `fd` without changing its length, so that a
+/// change that writes at most that much there cannot meet a full disk halfway, inside HDF5, which
+/// does not recover from it. File systems that cannot reserve space get no reservation.
+int reserve_space(int fd, std::uint64_t bytes) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(bytes)) == 0) return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
+}
+
 /// Raises OSError from errno for `path` and returns -1.
 int os_error(const std::string& path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -232,7 +255,7 @@ struct RootJournal {
     std::string path;  // empty: no journal protects this change
     int fd = -1;       // HDF5's descriptor of the store, under the store's own lock
 
-    int begin(PyObject* self, PyObject* file) {
+    int begin(PyObject* self, PyObject* file, std::uint64_t payload) {
         PyObject* target = store_of(self).journal;
         if (!target) return 0;
         Ref fid = attr(file, G.names.id);
@@ -249,7 +272,17 @@ struct RootJournal {
         int found = journal::root_blocks(fd, blocks);
         int status = found == 0 ? journal::write(journal, fd, blocks) : found;
         if (status < 0) return os_error(found < 0 ? store : journal);
-        if (status == 0) path = std::move(journal);  // else a layout this journal cannot follow
+        if (status > 0) return 0;  // a layout this journal cannot follow
+        // Room for the new data, and for the root group's blocks to grow and move.
+        std::uint64_t root = 0;
+        for (const auto& b : blocks) root += b.size;
+        if (reserve_space(fd, payload + 2 * root + reserve_margin) < 0) {
+            int saved = errno;
+            unlink(journal.c_str());  // nothing changed
+            errno = saved;
+            return os_error(store);
+        }
+        path = std::move(journal);
         return 0;
     }
     /// The change reached the file, so the journal goes. 0, or -1 with OSError.
@@ -317,7 +350,7 @@ int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
 /// and the journal of the root group's blocks is written before it and outlives the flush), and by
 /// a change or flush that fails (`undo_failed_write`).
 template <class Change>
-int write_file(PyObject* self, PyObject* file, Change change) {
+int write_file(PyObject* self, PyObject* file, std::uint64_t payload, Change change) {
     if (store_of(self).failed) {
         PyErr_SetString(PyExc_OSError, failed_store_message);
         return -1;
@@ -325,16 +358,16 @@ int write_file(PyObject* self, PyObject* file, Change change) {
     Ref fid = attr(file, G.names.id);
     MetadataHold hold;
     RootJournal journal;
-    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file) < 0) return -1;  // nothing changed yet
+    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
     int status = change();
     hold.restore();
     if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
     return undo_failed_write(self, file, journal);
 }
 
-/// One table being written: its key, encoded name, new dataset and the dataset it replaces.
+/// One table being written: its key, encoded name, bytes, new dataset and the dataset it replaces.
 struct PendingWrite {
-    Ref key, name, dsid, old;
+    Ref key, name, bytes, dsid, old;
     PyObject* lcpl = nullptr;
     bool old_counted = false;  // the old dataset's link count was raised
 };
@@ -353,19 +386,26 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     Ref fid = attr(file, n.id);
     if (!fid) return -1;
     std::vector<PendingWrite> writes(tables.size());
-    int status = write_file(self, file, [&]() -> int {
+    std::uint64_t payload = 0;
+    int status = 0;
+    for (std::size_t j = 0; j < tables.size() && status == 0; ++j) {
+        PendingWrite& w = writes[j];
+        w.key = Ref::borrow(tables[j].first.get());
+        status = encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0 ||
+                         !(w.bytes = py::call_method(tables[j].second.get(), n.tobytes))  // marks the table clean
+                     ? -1
+                     : 0;
+        if (status == 0 && !PyBytes_Check(w.bytes.get())) {
+            PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
+            status = -1;
+        }
+        if (status == 0) payload += static_cast<std::uint64_t>(PyBytes_GET_SIZE(w.bytes.get())) + reserve_per_table;
+    }
+    if (status == 0) status = write_file(self, file, payload, [&]() -> int {
         if (release_retired(self) < 0) return -1;
-        for (std::size_t j = 0; j < tables.size(); ++j) {
-            PendingWrite& w = writes[j];
-            w.key = Ref::borrow(tables[j].first.get());
-            if (encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0) return -1;
-            Ref bytes = py::call_method(tables[j].second.get(), n.tobytes);  // marks the table clean
-            if (!bytes) return -1;
-            if (!PyBytes_Check(bytes.get())) {
-                PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
-                return -1;
-            }
-            if (!(w.dsid = create_dataset(fid.get(), bytes.get()))) return -1;
+        for (auto& w : writes) {
+            if (!(w.dsid = create_dataset(fid.get(), w.bytes.get()))) return -1;
+            w.bytes = Ref{};
         }
         for (auto& w : writes) {
             if (replace && open_existing(fid.get(), w.name.get(), w.old) < 0) return -1;
@@ -377,7 +417,9 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             }
             if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0)
                 return -1;
-            // Every unlink visits each open object of the file: keep that set from growing.
+            // Every unlink visits each open object of the file: keep that set from growing. Closing
+            // writes out the dataset's buffered bytes, and may fail as any write.
+            if (!py::call_method(w.dsid.get(), n.close)) return -1;
             w.dsid = Ref{};
         }
         return 0;
@@ -528,7 +570,7 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!stored && PyObject_SetAttr(self, n.preprocessor, preprocessor) < 0) return -1;
     }
     // A fresh store reaches the disk complete, so that a crash right after opening leaves a valid file.
-    if (wrote && write_file(self, file.get(), [] { return 0; }) < 0) return -1;
+    if (wrote && write_file(self, file.get(), 0, [] { return 0; }) < 0) return -1;
     Ref cache = Ref::steal(PyDict_New());
     return cache ? PyObject_SetAttr(self, n.cache, cache.get()) : -1;
 }
@@ -575,7 +617,7 @@ int db_preprocessor_set(PyObject* self, PyObject* value, void*) {
         Ref attrs = file_attrs(self);
         Ref file = attrs ? attr(self, G.names.file) : Ref{};
         if (!file) return -1;
-        return write_file(self, file.get(), [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
+        return write_file(self, file.get(), 0, [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
     });
 }
 
@@ -723,7 +765,7 @@ Ref db_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnam
     if (!file) return {};
     // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
     if (!failed && PyList_GET_SIZE(retired_of(self)) > 0 &&
-        write_file(self, file.get(), [&] { return release_retired(self); }) < 0)
+        write_file(self, file.get(), 0, [&] { return release_retired(self); }) < 0)
         return {};
     return py::call_method(file.get(), G.names.close) ? Ref::borrow(Py_None) : Ref{};
 }
@@ -820,10 +862,21 @@ int reduce_layer(PyObject* layer_key, PyObject* array, PyObject* preprocessor, R
         return -1;
     }
     if (check_preprocessor_type(preprocessor) < 0) return -1;
-    Ref reduced = preprocess(array, preprocessor);
+    Ref preprocessed = preprocess(array, preprocessor);
+    if (!preprocessed) return -1;
+    if (!PyArray_Check(preprocessed.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(preprocessed.get())) != 2) {
+        PyErr_Format(PyExc_TypeError, "the output of layer %R must reduce to a two-dimensional array, not %.200s", layer_key,
+                     Py_TYPE(preprocessed.get())->tp_name);
+        return -1;
+    }
+    // A plain array; a copy when its elements are objects, whose comparisons and conversions run
+    // Python code that may reshape the caller's array.
+    auto* in = reinterpret_cast<PyArrayObject*>(preprocessed.get());
+    int copy = PyDataType_REFCHK(PyArray_DESCR(in)) ? NPY_ARRAY_ENSURECOPY : 0;
+    Ref reduced = Ref::steal(PyArray_FromArray(in, nullptr, NPY_ARRAY_ENSUREARRAY | copy));
     if (!reduced) return -1;
     auto* arr = reinterpret_cast<PyArrayObject*>(reduced.get());
-    Ref amxs = Ref::steal(PyArray_ArgMax(arr, PyArray_NDIM(arr) - 1, nullptr));
+    Ref amxs = Ref::steal(PyArray_ArgMax(arr, 1, nullptr));
     if (!amxs) return -1;
     npy_intp rows = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(amxs.get()));
     Ref neuron_list = Ref::steal(PyArray_ToList(reinterpret_cast<PyArrayObject*>(amxs.get())));
@@ -835,6 +888,11 @@ int reduce_layer(PyObject* layer_key, PyObject* array, PyObject* preprocessor, R
         PyObject* neuron = PyList_GET_ITEM(neuron_list.get(), r);
         npy_intp col = PyLong_AsSsize_t(neuron);
         if (col == -1 && PyErr_Occurred()) return -1;
+        if (r >= PyArray_DIM(arr, 0) || col < 0 || col >= PyArray_DIM(arr, 1)) {
+            PyErr_Format(PyExc_IndexError, "column %zd of row %zd lies outside the reduced output of layer %R",
+                         static_cast<Py_ssize_t>(col), static_cast<Py_ssize_t>(r), layer_key);
+            return -1;
+        }
         // The element itself, as a scalar of the array's type, converted as float() would.
         Ref item = Ref::steal(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_GETPTR2(arr, r, col))));
         double v = item ? PyFloat_AsDouble(item.get()) : -1.0;

@@ -12,8 +12,10 @@ struct Strided {
     std::ptrdiff_t stride;  // in bytes; may be negative or zero
     std::size_t size;
 
-    /// The elements lie next to each other, so the view can be read as a plain array.
-    bool contiguous() const { return stride == static_cast<std::ptrdiff_t>(sizeof(T)); }
+    /// The elements lie next to each other, aligned, so the view can be read as a plain array.
+    bool contiguous() const {
+        return stride == static_cast<std::ptrdiff_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+    }
     const T* ptr() const { return reinterpret_cast<const T*>(data); }
 
     T operator[](std::size_t i) const {
