@@ -473,19 +473,31 @@ int absolute_journal(PyObject* path, std::string& journal) {
 /// back, or dropped when the file is about to be truncated; one that does not match the file (or
 /// that lies beside no file) is set aside with a warning. A journal is touched only under both locks
 /// a live writer holds, HDF5's lock of the file and the store's own: while another process has the
-/// file open, its journal is left alone and h5py then reports the lock.
+/// file open, its journal is left alone and h5py then reports the lock. A file about to be
+/// truncated is refused here, since HDF5 cuts it before it finds the lock taken.
 int recover(const std::string& journal, bool truncating) {
     struct stat st;
-    if (lstat(journal.c_str(), &st) < 0) return errno == ENOENT ? 0 : os_error(journal);
+    bool found = lstat(journal.c_str(), &st) == 0;
+    if (!found && errno != ENOENT) return os_error(journal);
+    if (!found && !truncating) return 0;
     std::string store = store_of_journal(journal);
     int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno != ENOENT) return os_error(store);
+    if (fd < 0 && (errno != ENOENT || !found)) return found ? os_error(store) : 0;
     journal::Outcome outcome = journal::Outcome::foreign;  // beside no file
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) < 0 || own_lock(fd, F_WRLCK) < 0) {
             bool busy = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
             close(fd);
-            return busy ? 0 : os_error(store);
+            if (!busy) return os_error(store);
+            if (!truncating) return 0;
+            // HDF5 would cut the file to nothing before it finds the lock taken.
+            errno = EWOULDBLOCK;
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
+            return -1;
+        }
+        if (!found) {
+            close(fd);
+            return 0;
         }
         outcome = journal::Outcome::none;
         int status = truncating ? unlink(journal.c_str()) : journal::roll_back(journal, fd, outcome);
