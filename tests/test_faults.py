@@ -490,11 +490,11 @@ def mutated(data, rng):
     return bytes(data)
 
 
-def test_frombytes_structured_fuzz():
-    rng = random.Random(7)
+def fuzz_frombytes(rng, cases):
+    """Decodes `cases` damaged table encodings: each raises cleanly or decodes within its bytes."""
     sources = [Table(np.arange(n, dtype=dt), np.linspace(-1, 1, n, dtype=np.float32)).tobytes()
                for n, dt in [(0, np.uint16), (5, np.uint16), (9, np.uint32), (3, np.uint64)]]
-    for _ in range(2000):
+    for _ in range(cases):
         raw = mutated(rng.choice(sources), rng) if rng.random() < 0.9 else bytes(rng.randrange(0, 12))
         try:
             t = Table.frombytes(bytearray(raw))
@@ -523,20 +523,25 @@ def structure_fields(journal):
     return fields
 
 
-def test_journal_reader_structured_fuzz(tmp_path, monkeypatch):
-    """Damaged journals: one whose checksum fails is dropped, one that checks out but does not
-    describe this file is set aside; neither writes to the file."""
-    path = str(tmp_path / "s.h5")
+def test_frombytes_structured_fuzz():
+    fuzz_frombytes(random.Random(7), 2000)
+
+
+def fuzz_journal(directory, rng, cases):
+    """Opens a store beside `cases` damaged journals: one whose checksum fails is dropped, one that
+    checks out but does not describe this file is set aside; neither writes to the file."""
+    path = os.path.join(directory, "fuzzed.h5")
     with DB(path, "w") as store:
         for b in range(3):
             store.add(batch(b), 16 * b)
     before = entries(path)
-    journal = capture_journal(path, monkeypatch, batch(3), 48)
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        journal = capture_journal(path, monkeypatch, batch(3), 48)
     with open(path, "rb") as f:
         image = f.read()
     after = entries(path)
-    fields, rng = structure_fields(journal), random.Random(3)
-    for trial in range(120):
+    fields = structure_fields(journal)
+    for trial in range(cases):
         if trial % 2:  # a field rewritten and the checksum made to fit: the parser must refuse it
             bad = bytearray(journal)
             at = rng.choice(fields)
@@ -556,6 +561,9 @@ def test_journal_reader_structured_fuzz(tmp_path, monkeypatch):
             assert got == before
         else:
             assert got == after and len(caught) == os.path.exists(path + "-journal.foreign-1")
-        for p in [path + "-journal.foreign-1"]:
-            if os.path.exists(p):
-                os.remove(p)
+        if os.path.exists(path + "-journal.foreign-1"):
+            os.remove(path + "-journal.foreign-1")
+
+
+def test_journal_reader_structured_fuzz(tmp_path):
+    fuzz_journal(str(tmp_path), random.Random(3), 120)

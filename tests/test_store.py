@@ -376,39 +376,41 @@ def record_forever(path, pipe_w):
         batch += 1
 
 
+def kill_trial(path, delay):
+    """Kills a recording child after `delay` seconds; True when the store then opens, holds every
+    batch whose add returned and takes further batches."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child never returns
+        try:
+            os.close(r)
+            record_forever(path, w)
+        finally:
+            os._exit(1)
+    os.close(w)
+    time.sleep(delay)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    reported = b""
+    while chunk := os.read(r, 4096):
+        reported += chunk
+    os.close(r)
+    completed = len(reported) // 4
+    with DB(path, "r") as store:
+        indices = set()
+        for key in store.file.keys():
+            assert key.startswith("table_")
+            t = store._tomemory(key)
+            indices |= set(t.idxs.tolist())
+    # The recovered store takes further batches: every table can still be replaced.
+    with DB(path, "a") as store:
+        store.add({"fc": np.eye(64, dtype=np.float32), "conv": np.ones((36, 4, 3, 3), np.float32)}, 10**6)
+    assert not os.path.exists(path + "-journal")
+    return set(range(completed * 32)) <= indices
+
+
 def test_survives_sigkill(tmp_path):
-    lost = []
-    for trial in range(20):
-        path = str(tmp_path / f"crash{trial}.h5")
-        r, w = os.pipe()
-        pid = os.fork()
-        if pid == 0:  # pragma: no cover - the child never returns
-            try:
-                os.close(r)
-                record_forever(path, w)
-            finally:
-                os._exit(1)
-        os.close(w)
-        time.sleep(random.uniform(0.2, 0.8))
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        reported = b""
-        while chunk := os.read(r, 4096):
-            reported += chunk
-        os.close(r)
-        completed = len(reported) // 4
-        with DB(path, "r") as store:
-            indices = set()
-            for key in store.file.keys():
-                assert key.startswith("table_")
-                t = store._tomemory(key)
-                indices |= set(t.idxs.tolist())
-            if not set(range(completed * 32)) <= indices:
-                lost.append(trial)
-        # The recovered store takes further batches: every table can still be replaced.
-        with DB(path, "a") as store:
-            store.add({"fc": np.eye(64, dtype=np.float32), "conv": np.ones((36, 4, 3, 3), np.float32)}, 10**6)
-        assert not os.path.exists(path + "-journal")
+    lost = [t for t in range(20) if not kill_trial(str(tmp_path / f"crash{t}.h5"), random.uniform(0.2, 0.8))]
     assert lost == []
 
 
