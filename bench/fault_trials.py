@@ -1,6 +1,6 @@
 """Longer runs of the store's fault trials than the test suite makes, with counts of the outcomes.
 
-- kills: a child records batches and is killed with SIGKILL after a random 0.05-0.8 s; a trial is
+- kills: a child records batches and is killed with SIGKILL after a random 0.2-0.8 s; a trial is
   intact when the store opens, holds every batch whose add returned, and takes another batch.
 - disk full: on a 2 MiB tmpfs (needs root; skipped where it cannot be mounted), a child records
   until an add fails, frees space, retries and closes; intact when every returned batch is stored
@@ -90,7 +90,7 @@ def main():
     args = parser.parse_args()
     rng = random.Random(11)
     with tempfile.TemporaryDirectory() as d:
-        report("kills", ["intact" if kill_trial(os.path.join(d, f"k{t}.h5"), rng.uniform(0.05, 0.8)) else "lost"
+        report("kills", ["intact" if kill_trial(os.path.join(d, f"k{t}.h5"), rng.uniform(0.2, 0.8)) else "lost"
                          for t in range(args.kills)])
         disk = os.path.join(d, "disk")
         os.mkdir(disk)

@@ -289,6 +289,11 @@ int roll_back(const std::string& journal_path, int store_fd, Outcome& outcome) {
         return 0;
     }
 
+    // Another version's journal is kept for whoever can read it.
+    if (in.size() >= 8 && std::memcmp(in.data(), kMagic, 7) == 0 && in[7] != kMagic[7]) {
+        outcome = Outcome::foreign;
+        return 0;
+    }
     // A journal is complete when its checksum matches; the blocks are parsed within its bounds.
     bool complete = in.size() >= 16 && std::memcmp(in.data(), kMagic, 8) == 0 &&
                     fnv1a(in.data(), in.size() - 8) == le(&in[in.size() - 8], 8);

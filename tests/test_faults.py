@@ -330,6 +330,16 @@ def test_foreign_journal_is_set_aside(tmp_path, monkeypatch, how):
         assert f.read() == journal
 
 
+def test_journal_of_another_version_is_set_aside(store_path):
+    with DB(store_path, "w") as store:
+        store.add(batch(0), 0)
+    before = snapshot(store_path)
+    write_file(store_path + "-journal", b"QRLNJRN1" + bytes(64))
+    with pytest.warns(RuntimeWarning, match="set aside"):
+        DB(store_path, "a").close()
+    assert snapshot(store_path) == before and os.path.exists(store_path + "-journal.foreign-1")
+
+
 def test_symlink_at_journal_path_is_never_followed(store_path, tmp_path):
     target = tmp_path / "target"
     target.write_bytes(b"precious")

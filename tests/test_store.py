@@ -377,8 +377,8 @@ def record_forever(path, pipe_w):
 
 
 def kill_trial(path, delay):
-    """Kills a recording child after `delay` seconds; True when the store then opens, holds every
-    batch whose add returned and takes further batches."""
+    """Kills a recording child `delay` seconds after its first batch; True when the store then opens,
+    holds every batch whose add returned and takes further batches."""
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child never returns
@@ -388,10 +388,10 @@ def kill_trial(path, delay):
         finally:
             os._exit(1)
     os.close(w)
+    reported = os.read(r, 4)  # the store exists from here on
     time.sleep(delay)
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
-    reported = b""
     while chunk := os.read(r, 4096):
         reported += chunk
     os.close(r)
