@@ -178,7 +178,7 @@ def disk_full_trial(directory, seed):
     path, filler = os.path.join(work, "s.h5"), os.path.join(work, "filler")
     stats = os.statvfs(directory)
     with open(filler, "wb") as f:
-        f.write(bytes(stats.f_bavail * stats.f_frsize - random.Random(seed).randrange(50_000, 400_000)))
+        f.write(bytes(stats.f_bavail * stats.f_frsize - random.Random(seed).randrange(150_000, 400_000)))
     r, w = os.pipe()
 
     def child():
