@@ -2,23 +2,14 @@
 // layer outputs into one row per input, and the two operations that add and search activations.
 #include "py/numpy.hpp"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "db.hpp"
-#include "journal.hpp"
+#include "db_file.hpp"
 #include "kernels/order.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
@@ -30,42 +21,6 @@ namespace quorlin {
 namespace {
 
 using py::Ref;
-
-/// h5py's low-level entry points and the creation properties its high-level API uses.
-struct H5 {
-    PyObject* File;
-    PyObject* dataset_create;  // h5d.create
-    PyObject* dataset_open;    // h5d.open
-    PyObject* object_link;     // h5o.link
-    PyObject* space_create;    // h5s.create_simple
-    PyObject* space_all;       // h5s.ALL
-    PyObject* uint8_type;      // h5t type of numpy.uint8
-    PyObject* dcpl;            // no chunking, no filters, object timestamps off
-    PyObject* lcpl_ascii;      // intermediate groups on, ASCII names
-    PyObject* lcpl_utf8;       // the same for names outside ASCII
-    PyObject* uint8;           // numpy.uint8
-    PyObject* phil;            // h5py's lock around calls into HDF5
-    // HDF5 calls h5py does not wrap; hid_t is int64_t and herr_t int.
-    int (*incr_refcount)(std::int64_t);                      // H5Oincr_refcount
-    int (*decr_refcount)(std::int64_t);                      // H5Odecr_refcount
-};
-H5 h5{};
-
-/// A DB instance: the ordinary attribute dict, plus the keys whose last write to the file failed,
-/// which stay marked changed even though their tables' flags say clean, and what it takes to undo
-/// a failed write.
-struct Store {
-    py::Instance base;
-    PyObject* unwritten;  // set of table keys
-    PyObject* retired;    // list of replaced datasets (h5py ids) kept alive until the next write
-    PyObject* journal;    // bytes: the absolute "<store>-journal", fixed at open; null: none is kept
-    PyObject* reopen;     // (args, kwargs) for h5py.File that open the same file again, untruncated
-    bool failed;          // a write failed and the file could not be restored: writes are refused
-};
-
-Store& store_of(PyObject* self) { return *reinterpret_cast<Store*>(self); }
-PyObject* unwritten_of(PyObject* self) { return store_of(self).unwritten; }
-PyObject* retired_of(PyObject* self) { return store_of(self).retired; }
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
@@ -82,461 +37,11 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kw, PyObject* value)
     return kwnames ? Ref::steal(PyObject_VectorcallMethod(name, argv, 1, kwnames.get())) : Ref{};
 }
 
-/// A dataset name as h5py encodes it, with the matching link creation properties.
-int encode_name(PyObject* key, Ref& name, PyObject*& lcpl) {
-    if (!PyUnicode_Check(key)) {
-        Ref type = Ref::steal(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(key))));
-        if (type) PyErr_Format(PyExc_TypeError, "A name should be string or bytes, not %U", type.get());
-        return -1;
-    }
-    bool ascii = PyUnicode_IS_ASCII(key);
-    name = Ref::steal(PyUnicode_AsUTF8String(key));
-    lcpl = ascii ? h5.lcpl_ascii : h5.lcpl_utf8;
-    return name ? 0 : -1;
-}
-
-/// Reads the whole dataset `key` as a new uint8 array (KeyError when the file has none).
-Ref read_dataset(PyObject* file, PyObject* key) {
-    Ref name;
-    PyObject* lcpl;
-    if (encode_name(key, name, lcpl) < 0) return {};
-    Ref fid = attr(file, G.names.id);
-    Ref dsid = fid ? py::call(h5.dataset_open, fid.get(), name.get()) : Ref{};
-    Ref space = dsid ? py::call_method(dsid.get(), G.names.get_space) : Ref{};
-    Ref dims = space ? py::call_method(space.get(), G.names.get_simple_extent_dims) : Ref{};
-    if (!dims) return {};
-    if (!PyTuple_Check(dims.get())) {
-        PyErr_Format(PyExc_ValueError, "the dataset %R has no shape (a null dataspace) and holds no table", key);
-        return {};
-    }
-    npy_intp n = 1;
-    for (Py_ssize_t d = 0; d < PyTuple_GET_SIZE(dims.get()); ++d) {
-        Py_ssize_t extent = PyLong_AsSsize_t(PyTuple_GET_ITEM(dims.get(), d));
-        if (extent == -1 && PyErr_Occurred()) return {};
-        if (extent < 0 || __builtin_mul_overflow(n, extent, &n)) {
-            PyErr_Format(PyExc_OverflowError, "the dataset %R is too large to hold a table", key);
-            return {};
-        }
-    }
-    Ref array = Ref::steal(PyArray_SimpleNew(1, &n, NPY_UINT8));
-    if (!array) return {};
-    if (n > 0 && !py::call_method(dsid.get(), G.names.read, h5.space_all, h5.space_all, array.get())) return {};
-    return array;
-}
-
-/// Creates an anonymous one-dimensional uint8 dataset holding `bytes`, not yet linked into the file.
-Ref create_dataset(PyObject* fid, PyObject* bytes) {
-    Py_ssize_t n = PyBytes_GET_SIZE(bytes);
-    Ref shape = Ref::steal(Py_BuildValue("(n)", n));
-    Ref space = shape ? py::call(h5.space_create, shape.get()) : Ref{};
-    if (!space) return {};
-    PyObject* argv[] = {fid, Py_None, h5.uint8_type, space.get(), h5.dcpl};
-    Ref dsid = Ref::steal(PyObject_Vectorcall(h5.dataset_create, argv, 5, nullptr));
-    if (!dsid || n == 0) return dsid;
-    npy_intp len = n;
-    // A uint8 view of the bytes, without copying them.
-    Ref view = Ref::steal(PyArray_New(&PyArray_Type, 1, &len, NPY_UINT8, nullptr, PyBytes_AS_STRING(bytes), 0, 0, nullptr));
-    if (!view || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(bytes)) < 0) return {};
-    if (!py::call_method(dsid.get(), G.names.write, h5.space_all, h5.space_all, view.get())) return {};
-    return dsid;
-}
-
-/// Opens the dataset `name` into `out`, left empty when the file has none.
-int open_existing(PyObject* fid, PyObject* name, Ref& out) {
-    out = py::call(h5.dataset_open, fid, name);
-    if (out || !PyErr_ExceptionMatches(PyExc_KeyError)) return out ? 0 : -1;
-    PyErr_Clear();
-    return 0;
-}
-
-int link_dataset(PyObject* dsid, PyObject* fid, PyObject* name, PyObject* lcpl) {
-    PyObject* argv[] = {dsid, fid, name, lcpl};
-    return Ref::steal(PyObject_Vectorcall(h5.object_link, argv, 4, nullptr)) ? 0 : -1;
-}
-
-/// The HDF5 identifier of an h5py object.
-int hdf5_id(PyObject* obj, std::int64_t& id) {
-    Ref value = attr(obj, G.names.id);
-    id = value ? PyLong_AsLongLong(value.get()) : -1;
-    return id == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
-/// Raises or lowers the count of names recorded in the header of the object `obj`, directly
-/// through HDF5 under h5py's lock.
-int adjust_link_count(PyObject* obj, int by) {
-    std::int64_t id;
-    if (hdf5_id(obj, id) < 0 || !py::call_method(h5.phil, G.names.acquire)) return -1;
-    int status = by > 0 ? h5.incr_refcount(id) : h5.decr_refcount(id);
-    if (!py::call_method(h5.phil, G.names.release)) return -1;
-    if (status < 0) PyErr_SetString(PyExc_OSError, "Unable to adjust the link count of a table's dataset");
-    return status < 0 ? -1 : 0;
-}
-
-/// Lets go of the datasets replaced by earlier writes: each loses the count that kept it alive
-/// and is freed as it closes. This runs inside a journaled change, so that the space they give
-/// back, which may shorten the file, is given back only under the journal.
-int release_retired(PyObject* self) {
-    PyObject* retired = retired_of(self);
-    for (Py_ssize_t j = PyList_GET_SIZE(retired); j-- > 0;) {
-        Ref dataset = Ref::borrow(PyList_GET_ITEM(retired, j));
-        if (PyList_SetSlice(retired, j, j + 1, nullptr) < 0 || adjust_link_count(dataset.get(), -1) < 0) return -1;
-    }
-    return 0;
-}
-
-/// Keeps HDF5's metadata cache from writing anything to the file until `restore`: a process killed
-/// in the middle of a write then leaves the file as the last flush made it.
-struct MetadataHold {
-    Ref fid, saved;
-    int hold(PyObject* file_id) {
-        fid = Ref::borrow(file_id);
-        saved = py::call_method(fid.get(), G.names.get_mdc_config);
-        Ref config = saved ? py::call_method(fid.get(), G.names.get_mdc_config) : Ref{};
-        if (!config) return -1;
-        const auto& n = G.names;
-        Ref off = Ref::steal(PyLong_FromLong(0));  // the "off" value of the three resize modes
-        if (PyObject_SetAttr(config.get(), n.evictions_enabled, Py_False) < 0 ||
-            PyObject_SetAttr(config.get(), n.incr_mode, off.get()) < 0 ||
-            PyObject_SetAttr(config.get(), n.flash_incr_mode, off.get()) < 0 ||
-            PyObject_SetAttr(config.get(), n.decr_mode, off.get()) < 0)
-            return -1;
-        return py::call_method(fid.get(), n.set_mdc_config, config.get()) ? 0 : -1;
-    }
-    /// Lets the cache evict again (memory stays bounded between calls); keeps any error in flight.
-    void restore() {
-        if (!saved) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        if (!py::call_method(fid.get(), G.names.set_mdc_config, saved.get())) {
-            if (type) PyErr_Clear();
-        }
-        if (type) PyErr_Restore(type, value, tb);
-        saved = Ref{};
-    }
-    ~MetadataHold() { restore(); }
-};
-
-/// Takes (F_WRLCK) or drops (F_UNLCK) the store's own lock on the whole file open as `fd`. A writer
-/// holds it while its journal may be needed, and recovery takes it before touching a journal; it is
-/// independent of HDF5's lock, so it holds also where HDF5's file locking is turned off.
-int own_lock(int fd, short type) {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return fcntl(fd, F_OFD_SETLK, &lock);
-}
-
-constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a change, beyond its tables
-constexpr std::uint64_t reserve_per_table = 1 << 10;  // a table takes about 400 bytes of it
-
-/// Allocates `bytes` past the end of the file open as `fd` without changing its length, so that a
-/// change that writes at most that much there cannot meet a full disk halfway, inside HDF5, which
-/// does not recover from it. File systems that cannot reserve space get no reservation.
-int reserve_space(int fd, std::uint64_t bytes) {
-    struct stat st;
-    if (fstat(fd, &st) < 0) return -1;
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(bytes)) == 0) return 0;
-    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
-}
-
-/// Raises OSError from errno for `path` and returns -1.
-int os_error(const std::string& path) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    return -1;
-}
-
-/// The store file a journal path belongs to.
-std::string store_of_journal(const std::string& journal) { return journal.substr(0, journal.size() - 8); }
-
-/// The journal of one change: written by `begin` before the change, deleted by `commit` once the
-/// change is flushed, and otherwise left in place for `undo_failed_write` or the next open. Only
-/// stores in one POSIX file (h5py's "sec2" driver) opened for writing keep one.
-struct RootJournal {
-    std::string path;  // empty: no journal protects this change
-    int fd = -1;       // HDF5's descriptor of the store, under the store's own lock
-
-    int begin(PyObject* self, PyObject* file, std::uint64_t payload) {
-        PyObject* target = store_of(self).journal;
-        if (!target) return 0;
-        Ref fid = attr(file, G.names.id);
-        Ref handle = fid ? Ref::steal(PyObject_CallMethod(fid.get(), "get_vfd_handle", nullptr)) : Ref{};
-        long descriptor = handle ? PyLong_AsLong(handle.get()) : -1;
-        if (descriptor == -1 && PyErr_Occurred()) return -1;
-        std::string journal = PyBytes_AS_STRING(target), store = store_of_journal(journal);
-        if (descriptor < 0 || descriptor > INT_MAX || own_lock(static_cast<int>(descriptor), F_WRLCK) < 0) {
-            if (descriptor < 0 || descriptor > INT_MAX) errno = EBADF;
-            return os_error(store);
-        }
-        fd = static_cast<int>(descriptor);
-        std::vector<journal::Block> blocks;
-        int found = journal::root_blocks(fd, blocks);
-        int status = found == 0 ? journal::write(journal, fd, blocks) : found;
-        if (status < 0) return os_error(found < 0 ? store : journal);
-        if (status > 0) return 0;  // a layout this journal cannot follow
-        // Room for the new data, and for the root group's blocks to grow and move.
-        std::uint64_t root = 0;
-        for (const auto& b : blocks) root += b.size;
-        if (reserve_space(fd, payload + 2 * root + reserve_margin) < 0) {
-            int saved = errno;
-            unlink(journal.c_str());  // nothing changed
-            errno = saved;
-            return os_error(store);
-        }
-        path = std::move(journal);
-        return 0;
-    }
-    /// The change reached the file, so the journal goes. 0, or -1 with OSError.
-    int commit() {
-        if (path.empty() || unlink(path.c_str()) == 0 || errno == ENOENT) return path.clear(), 0;
-        return os_error(path);
-    }
-    ~RootJournal() {
-        if (fd >= 0) own_lock(fd, F_UNLCK);
-    }
-};
-
-constexpr char failed_store_message[] =
-    "a write to this store failed and its file could not be restored; open the store again";
-
-/// After the journal `journal_path` was written back: HDF5's handle on the file is gone, so the
-/// replaced datasets it kept alive go too, and the file is opened again as it was opened before.
-int reopen(PyObject* self) {
-    const Store& s = store_of(self);
-    if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
-    Ref file = Ref::steal(PyObject_Call(h5.File, PyTuple_GET_ITEM(s.reopen, 0), PyTuple_GET_ITEM(s.reopen, 1)));
-    return file ? PyObject_SetAttr(self, G.names.file, file.get()) : -1;
-}
-
-/// Closes HDF5's handle on `file`, whose memory may hold part of a failed change (what HDF5 writes
-/// as it closes lands under the journal), writes the journal back and opens the file again.
-int restore_file(PyObject* self, PyObject* file, const std::string& journal_path) {
-    if (!py::call_method(file, G.names.close)) return -1;  // HDF5 may still hold the file: the journal stays
-    std::string store = store_of_journal(journal_path);
-    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return os_error(store);
-    journal::Outcome outcome;
-    int status = journal::roll_back(journal_path, fd, outcome);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    if (status < 0) return os_error(journal_path);
-    if (outcome != journal::Outcome::applied) {
-        PyErr_SetString(PyExc_OSError, "the store's journal no longer matches its file");
-        return -1;
-    }
-    return reopen(self);
-}
-
-/// A change or its flush failed, and HDF5's memory may hold part of it, which it would write out
-/// later. With a journal the file is restored and opened again, so the store goes on from its
-/// state before the call; without one, or when that fails, the store refuses further writes.
-/// Returns -1 with the call's error in flight.
-int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Store& s = store_of(self);
-    s.failed = true;
-    if (!journal.path.empty()) {
-        journal.fd = -1;  // closed with the file, and its lock with it
-        s.failed = restore_file(self, file, journal.path) < 0;
-        if (s.failed) PyErr_Clear();  // the call's own error is the one to report
-    }
-    PyErr_Restore(type, value, tb);
-    return -1;
-}
-
-/// Makes a change to the file and writes it out so that the file is left as it was before or
-/// after the change: by a process killed at any moment (the metadata cache holds the change back,
-/// and the journal of the root group's blocks is written before it and outlives the flush), and by
-/// a change or flush that fails (`undo_failed_write`).
-template <class Change>
-int write_file(PyObject* self, PyObject* file, std::uint64_t payload, Change change) {
-    if (store_of(self).failed) {
-        PyErr_SetString(PyExc_OSError, failed_store_message);
-        return -1;
-    }
-    Ref fid = attr(file, G.names.id);
-    MetadataHold hold;
-    RootJournal journal;
-    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
-    int status = change();
-    hold.restore();
-    if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
-    return undo_failed_write(self, file, journal);
-}
-
-/// One table being written: its key, encoded name, bytes, new dataset and the dataset it replaces.
-struct PendingWrite {
-    Ref key, name, bytes, dsid, old;
-    PyObject* lcpl = nullptr;
-    bool old_counted = false;  // the old dataset's link count was raised
-};
-
-/// Writes the given tables as one change of the file. Every new dataset goes into free space, so
-/// a rolled-back flush leaves nothing of it that a name points to. Each replaced dataset's link
-/// count is raised before its name moves, and it is kept open until the next write: its header on
-/// disk never records fewer names than point to it (HDF5 refuses to unlink such an object), and
-/// its space is not reused while the journal may still bring its name back. A failure while the
-/// new datasets are written leaves the file unchanged. Keys stay in the store's unwritten set
-/// until their dataset is linked, so a table whose swap failed is written again by the next
-/// flush. Without `replace`, an existing key fails with h5py's error for a taken name.
-int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables, bool replace) {
-    const auto& n = G.names;
-    PyObject* unwritten = unwritten_of(self);
-    Ref fid = attr(file, n.id);
-    if (!fid) return -1;
-    std::vector<PendingWrite> writes(tables.size());
-    std::uint64_t payload = 0;
-    int status = 0;
-    for (std::size_t j = 0; j < tables.size() && status == 0; ++j) {
-        PendingWrite& w = writes[j];
-        w.key = Ref::borrow(tables[j].first.get());
-        status = encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0 ||
-                         !(w.bytes = py::call_method(tables[j].second.get(), n.tobytes))  // marks the table clean
-                     ? -1
-                     : 0;
-        if (status == 0 && !PyBytes_Check(w.bytes.get())) {
-            PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
-            status = -1;
-        }
-        if (status == 0) payload += static_cast<std::uint64_t>(PyBytes_GET_SIZE(w.bytes.get())) + reserve_per_table;
-    }
-    if (status == 0) status = write_file(self, file, payload, [&]() -> int {
-        if (release_retired(self) < 0) return -1;
-        for (auto& w : writes) {
-            if (!(w.dsid = create_dataset(fid.get(), w.bytes.get()))) return -1;
-            w.bytes = Ref{};
-        }
-        for (auto& w : writes) {
-            if (replace && open_existing(fid.get(), w.name.get(), w.old) < 0) return -1;
-            if (w.old) {
-                if (adjust_link_count(w.old.get(), 1) < 0) return -1;
-                w.old_counted = true;
-                // The name is free once unlinked, so the link that follows does not fail for want of it.
-                if (!py::call_method(fid.get(), n.unlink, w.name.get())) return -1;
-            }
-            if (link_dataset(w.dsid.get(), fid.get(), w.name.get(), w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0)
-                return -1;
-            // Every unlink visits each open object of the file: keep that set from growing. Closing
-            // writes out the dataset's buffered bytes, and may fail as any write.
-            if (!py::call_method(w.dsid.get(), n.close)) return -1;
-            w.dsid = Ref{};
-        }
-        return 0;
-    });
-    if (status < 0) {
-        // The file is back where it was before the call: every table of it is unwritten again.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        for (auto& w : writes)
-            if (w.key && PySet_Add(unwritten, w.key.get()) < 0) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return -1;
-    }
-    for (auto& w : writes)
-        if (w.old_counted && PyList_Append(retired_of(self), w.old.get()) < 0) return -1;
-    return 0;
-}
-
-/// True when the cached table under `key` has changes the file lacks.
-int is_changed(PyObject* self, PyObject* key, PyObject* table) {
-    int clean = attr_true(table, G.names._flushed);
-    if (clean < 0) return -1;
-    if (!clean) return 1;
-    return PySet_Contains(unwritten_of(self), key);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Construction, properties and the cache
 
 constexpr char db_init_name[] = "cquorlin.DB.__init__";
 QUORLIN_SIGNATURE(db_init_sig, "__init__", 1, true, true, "path", "mode", "preprocessor", "driver");
-
-/// The absolute "<store>-journal" for the store path `path`, fixed when the store is opened.
-int absolute_journal(PyObject* path, std::string& journal) {
-    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
-    if (!encoded) return -1;
-    journal = PyBytes_AS_STRING(encoded.get());
-    if (journal.empty() || journal[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (!getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE) return os_error(".");
-            cwd.resize(2 * cwd.size());
-        }
-        journal = std::string(cwd.data()) + "/" + journal;
-    }
-    journal += "-journal";
-    return 0;
-}
-
-/// Before a store is opened: a journal left by a flush that may have stopped halfway is written
-/// back, or dropped when the file is about to be truncated; one that does not match the file (or
-/// that lies beside no file) is set aside with a warning. A journal is touched only under both locks
-/// a live writer holds, HDF5's lock of the file and the store's own: while another process has the
-/// file open, its journal is left alone and h5py then reports the lock. A file about to be
-/// truncated is refused here, since HDF5 cuts it before it finds the lock taken.
-int recover(const std::string& journal, bool truncating) {
-    struct stat st;
-    bool found = lstat(journal.c_str(), &st) == 0;
-    if (!found && errno != ENOENT) return os_error(journal);
-    if (!found && !truncating) return 0;
-    std::string store = store_of_journal(journal);
-    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && (errno != ENOENT || !found)) return found ? os_error(store) : 0;
-    journal::Outcome outcome = journal::Outcome::foreign;  // beside no file
-    if (fd >= 0) {
-        if (flock(fd, LOCK_EX | LOCK_NB) < 0 || own_lock(fd, F_WRLCK) < 0) {
-            bool busy = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
-            close(fd);
-            if (!busy) return os_error(store);
-            if (!truncating) return 0;
-            // HDF5 would cut the file to nothing before it finds the lock taken.
-            errno = EWOULDBLOCK;
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
-            return -1;
-        }
-        if (!found) {
-            close(fd);
-            return 0;
-        }
-        outcome = journal::Outcome::none;
-        int status = truncating ? unlink(journal.c_str()) : journal::roll_back(journal, fd, outcome);
-        int saved = errno;
-        close(fd);  // and both locks with it
-        errno = saved;
-        if (status < 0 && errno != ENOENT) return os_error(journal);
-    }
-    if (outcome != journal::Outcome::foreign) return 0;
-    std::string moved;
-    if (journal::set_aside(journal, moved) < 0) return os_error(journal);
-    Ref from = Ref::steal(PyUnicode_DecodeFSDefault(journal.c_str()));
-    Ref to = from ? Ref::steal(PyUnicode_DecodeFSDefault(moved.c_str())) : Ref{};
-    Ref of = to ? Ref::steal(PyUnicode_DecodeFSDefault(store.c_str())) : Ref{};
-    if (!of) return -1;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "the journal %R does not belong to %R as it is now; set aside as %R",
-                            from.get(), of.get(), to.get());
-}
-
-/// Keeps the journal path of a store in one POSIX file opened for writing, with the arguments that
-/// open that file again, by its absolute path and without truncating it, after a failed write.
-int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyObject* kw) {
-    Store& s = store_of(self);
-    Py_CLEAR(s.journal);
-    Py_CLEAR(s.reopen);
-    s.failed = false;
-    Ref driver = attr(file, G.names.driver);
-    Ref file_mode = driver ? attr(file, G.names.mode) : Ref{};
-    if (!file_mode) return -1;
-    if (journal.empty() || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
-        !PyUnicode_Check(file_mode.get()) || PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
-        return 0;
-    std::string store = store_of_journal(journal);
-    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
-    Ref args = path ? Ref::steal(Py_BuildValue("(Os)", path.get(), "r+")) : Ref{};
-    s.reopen = args ? Py_BuildValue("(OO)", args.get(), kw) : nullptr;
-    s.journal = s.reopen ? PyBytes_FromStringAndSize(journal.data(), static_cast<Py_ssize_t>(journal.size())) : nullptr;
-    return s.journal ? 0 : -1;
-}
 
 int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
@@ -547,15 +52,10 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     const auto& n = G.names;
     Ref mode = a[1] ? Ref::borrow(a[1]) : Ref::steal(PyUnicode_FromString("a"));
     PyObject* preprocessor = a[2] ? a[2] : Py_None;
-    Ref posargs = mode ? Ref::steal(PyTuple_Pack(2, a[0], mode.get())) : Ref{};
     Ref kw = Ref::steal(extra ? PyDict_Copy(extra.get()) : PyDict_New());
-    if (!posargs || !kw || PyDict_SetItem(kw.get(), n.driver, a[3] ? a[3] : Py_None) < 0) return -1;
-    std::string journal;
-    bool truncating = PyUnicode_Check(mode.get()) && PyUnicode_CompareWithASCIIString(mode.get(), "w") == 0;
-    if (a[0] != Py_None && (absolute_journal(a[0], journal) < 0 || recover(journal, truncating) < 0)) return -1;
-    Ref file = Ref::steal(PyObject_Call(h5.File, posargs.get(), kw.get()));
-    if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0 || keep_journal(self, file.get(), journal, kw.get()) < 0)
-        return -1;
+    if (!mode || !kw || PyDict_SetItem(kw.get(), n.driver, a[3] ? a[3] : Py_None) < 0) return -1;
+    Ref file = open_file(self, a[0], mode.get(), kw.get());
+    if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0) return -1;
     Ref attrs = attr(file.get(), n.attrs);
     if (!attrs) return -1;
     int has_version = PySequence_Contains(attrs.get(), n.version);
@@ -640,6 +140,35 @@ PyObject* db_path(PyObject* self, void*) {
     });
 }
 
+constexpr char db_read_cache_bytes_get_name[] = "cquorlin.DB.read_cache_bytes.__get__";
+constexpr char db_read_cache_bytes_set_name[] = "cquorlin.DB.read_cache_bytes.__set__";
+
+/// `DB.read_cache_bytes`: how many bytes of decoded tables the store keeps between calls.
+PyObject* db_read_cache_bytes_get(PyObject* self, void*) {
+    return py::guard(db_read_cache_bytes_get_name,
+                     [&] { return Ref::steal(PyLong_FromUnsignedLongLong(read_cache_budget(self))); });
+}
+
+int db_read_cache_bytes_set(PyObject* self, PyObject* value, void*) {
+    return py::guard_status(db_read_cache_bytes_set_name, [&]() -> int {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+            return -1;
+        }
+        Ref index = Ref::steal(PyNumber_Index(value));
+        if (!index) return -1;
+        unsigned long long bytes = PyLong_AsUnsignedLongLong(index.get());
+        if (bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_SetString(PyExc_ValueError, "read_cache_bytes must be a number of bytes from 0 to 2**64-1");
+            }
+            return -1;
+        }
+        set_read_cache_budget(self, bytes);
+        return 0;
+    });
+}
+
 /// `self.cache`
 Ref cache_of(PyObject* self) { return attr(self, G.names.cache); }
 
@@ -664,8 +193,7 @@ Ref db_tomemory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* k;
     if (py::parse(db_tomemory_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0) return {};
     Ref file = attr(self, G.names.file);
-    Ref array = file ? read_dataset(file.get(), k) : Ref{};
-    Ref table = array ? py::call_method(G.table_type, G.names.frombytes, array.get()) : Ref{};
+    Ref table = file ? load_table(self, file.get(), k) : Ref{};
     Ref cache = table ? cache_of(self) : Ref{};
     if (!cache || PyObject_SetItem(cache.get(), k, table.get()) < 0) return {};
     return table;
@@ -774,12 +302,17 @@ Ref db_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnam
     bool failed = store_of(self).failed;  // then nothing more is written through HDF5's memory
     if (!failed && !py::call_method(self, G.names._clear_cache)) return {};
     Ref file = attr(self, G.names.file);
-    if (!file) return {};
-    // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
-    if (!failed && PyList_GET_SIZE(retired_of(self)) > 0 &&
-        write_file(self, file.get(), 0, [&] { return release_retired(self); }) < 0)
-        return {};
-    return py::call_method(file.get(), G.names.close) ? Ref::borrow(Py_None) : Ref{};
+    return file && close_file(self, file.get()) == 0 ? Ref::borrow(Py_None) : Ref{};
+}
+
+constexpr char db_compact_name[] = "cquorlin.DB.compact";
+
+/// `DB.compact()`: writes the changed tables, rewrites the store into a file of just its tables and
+/// attributes, puts that in place of the old file, and goes on with it.
+Ref db_compact(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("compact", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._clear_cache)) return {};
+    Ref file = attr(self, G.names.file);
+    return file && compact_store(self, file.get()) == 0 ? Ref::borrow(Py_None) : Ref{};
 }
 
 constexpr char db_enter_name[] = "cquorlin.DB.__enter__";
@@ -1265,26 +798,18 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // The type
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<Store*>(self)->unwritten);
-    Py_VISIT(reinterpret_cast<Store*>(self)->retired);
-    Py_VISIT(reinterpret_cast<Store*>(self)->reopen);
-    return py::instance_traverse(self, visit, arg);
+    int status = file_state_traverse(self, visit, arg);
+    return status ? status : py::instance_traverse(self, visit, arg);
 }
 
 int store_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Store*>(self)->unwritten);
-    Py_CLEAR(reinterpret_cast<Store*>(self)->retired);  // still counted: their space stays allocated
-    Py_CLEAR(reinterpret_cast<Store*>(self)->journal);
-    Py_CLEAR(reinterpret_cast<Store*>(self)->reopen);
+    file_state_clear(self);
     return py::instance_clear(self);
 }
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref self = Ref::steal(PyType_GenericNew(type, args, kwargs));
-    if (!self) return nullptr;
-    auto* store = reinterpret_cast<Store*>(self.get());
-    if (!(store->unwritten = PySet_New(nullptr)) || !(store->retired = PyList_New(0))) return nullptr;
-    return self.release();
+    return self && file_state_init(self.get()) == 0 ? self.release() : nullptr;
 }
 
 PyMethodDef db_methods[] = {
@@ -1299,12 +824,14 @@ PyMethodDef db_methods[] = {
     py::method_def<db_enter, db_enter_name>("__enter__"),
     py::method_def<db_exit, db_exit_name>("__exit__"),
     py::method_def<db_close, db_close_name>("close"),
+    py::method_def<db_compact, db_compact_name>("compact"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef db_getset[] = {
     {"preprocessor", db_preprocessor_get, db_preprocessor_set, nullptr, nullptr},
     {"path", db_path, nullptr, nullptr, nullptr},
+    {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set, nullptr, nullptr},
     py::dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -1324,71 +851,11 @@ PyType_Slot db_slots[] = {
 PyType_Spec db_spec = {"cquorlin.DB", sizeof(Store), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                        db_slots};
 
-/// `module.attr` of an h5py submodule, kept for the life of the process.
-PyObject* h5_attr(const char* submodule, const char* name) {
-    Ref mod = Ref::steal(PyImport_ImportModule(submodule));
-    return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
-}
-
-/// A property list made by `h5p.create(cls)`.
-Ref property_list(const char* cls) {
-    Ref create = Ref::steal(h5_attr("h5py.h5p", "create"));
-    Ref kind = Ref::steal(h5_attr("h5py.h5p", cls));
-    return create && kind ? py::call(create.get(), kind.get()) : Ref{};
-}
-
-Ref link_properties(const char* encoding) {
-    Ref lcpl = property_list("LINK_CREATE");
-    Ref cset = Ref::steal(h5_attr("h5py.h5t", encoding));
-    if (!lcpl || !cset || !Ref::steal(PyObject_CallMethod(lcpl.get(), "set_create_intermediate_group", "O", Py_True)) ||
-        !Ref::steal(PyObject_CallMethod(lcpl.get(), "set_char_encoding", "O", cset.get())))
-        return {};
-    return lcpl;
-}
-
-/// Finds the HDF5 library h5py runs on, through h5py's own extension, which links it.
-int load_hdf5_calls() {
-    Ref defs = Ref::steal(PyImport_ImportModule("h5py.defs"));
-    Ref path = defs ? attr(defs.get(), G.names.__file__) : Ref{};
-    const char* file = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
-    if (!file || !(h5.phil = h5_attr("h5py._objects", "phil"))) return -1;
-    void* lib = dlopen(file, RTLD_LAZY | RTLD_NOLOAD);
-    auto find = [lib](auto& fn, const char* symbol) {
-        void* found = lib ? dlsym(lib, symbol) : nullptr;
-        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(found);
-        if (!found) PyErr_Format(PyExc_ImportError, "h5py's HDF5 library lacks %s", symbol);
-        return found != nullptr;
-    };
-    return find(h5.incr_refcount, "H5Oincr_refcount") && find(h5.decr_refcount, "H5Odecr_refcount") ? 0 : -1;
-}
-
-int load_h5py() {
-    if (!(h5.File = h5_attr("h5py", "File")) || !(h5.dataset_create = h5_attr("h5py.h5d", "create")) ||
-        !(h5.dataset_open = h5_attr("h5py.h5d", "open")) || 
-        !(h5.object_link = h5_attr("h5py.h5o", "link")) || !(h5.space_create = h5_attr("h5py.h5s", "create_simple")) ||
-        !(h5.space_all = h5_attr("h5py.h5s", "ALL")) || !(h5.uint8 = PyObject_GetAttrString(G.np, "uint8")))
-        return -1;
-    Ref py_create = Ref::steal(h5_attr("h5py.h5t", "py_create"));
-    Ref dtype = Ref::steal(PyObject_CallMethod(G.np, "dtype", "O", h5.uint8));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "logical", 1));
-    Ref posargs = dtype ? Ref::steal(PyTuple_Pack(1, dtype.get())) : Ref{};
-    if (!py_create || !kwargs || !posargs || !(h5.uint8_type = PyObject_Call(py_create.get(), posargs.get(), kwargs.get())))
-        return -1;
-    // The dataset creation properties of h5py's high-level API: defaults, object timestamps off.
-    Ref dcpl = property_list("DATASET_CREATE");
-    if (!dcpl || !Ref::steal(PyObject_CallMethod(dcpl.get(), "set_obj_track_times", "O", Py_False))) return -1;
-    h5.dcpl = dcpl.release();
-    Ref ascii = link_properties("CSET_ASCII"), utf8 = link_properties("CSET_UTF8");
-    if (!ascii || !utf8) return -1;
-    h5.lcpl_ascii = ascii.release();
-    h5.lcpl_utf8 = utf8.release();
-    return load_hdf5_calls();
-}
 
 }  // namespace
 
 int store_exec(PyObject* module) {
-    if (load_h5py() < 0) return -1;
+    if (file_exec() < 0) return -1;
     G.db_type = PyType_FromModuleAndSpec(module, &db_spec, nullptr);
     return G.db_type ? PyObject_SetAttrString(module, "DB", G.db_type) : -1;
 }

@@ -1,0 +1,716 @@
+// The store's file: reading tables through a read cache, writing them as journaled changes, recovery
+// when a store is opened, and compaction. Each table is read and written with a handful of HDF5 calls
+// (hdf5.hpp), under h5py's lock, without an h5py object per table.
+#include "db_file.hpp"
+
+#include "py/numpy.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "hdf5.hpp"
+#include "journal.hpp"
+#include "read_cache.hpp"
+#include "state.hpp"
+
+namespace quorlin {
+namespace {
+
+using py::Ref;
+
+/// h5py's objects the store uses, and the creation properties of h5py's high-level API.
+struct H5 {
+    PyObject* File;        // h5py.File
+    PyObject* phil;        // h5py's lock around calls into HDF5
+    PyObject* dcpl;        // no chunking, no filters, object timestamps off
+    PyObject* lcpl_ascii;  // intermediate groups on, ASCII names
+    PyObject* lcpl_utf8;   // the same for names outside ASCII
+    hdf5::hid_t dcpl_id, lcpl_ascii_id, lcpl_utf8_id;
+};
+H5 h5{};
+
+Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
+
+PyObject* retired_of(PyObject* self) { return store_of(self).retired; }
+
+/// A table key as the UTF-8 name HDF5 takes, with the matching link creation properties.
+int encode_name(PyObject* key, const char*& name, hdf5::hid_t& lcpl) {
+    if (!PyUnicode_Check(key)) {
+        Ref type = Ref::steal(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(key))));
+        if (type) PyErr_Format(PyExc_TypeError, "A name should be string or bytes, not %U", type.get());
+        return -1;
+    }
+    Py_ssize_t size;
+    name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!name) return -1;
+    if (static_cast<std::size_t>(size) != std::strlen(name)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character in a table key");
+        return -1;
+    }
+    lcpl = PyUnicode_IS_ASCII(key) ? h5.lcpl_ascii_id : h5.lcpl_utf8_id;
+    return 0;
+}
+
+/// The HDF5 identifier of the open file `file` (an h5py.File).
+hdf5::hid_t file_id(PyObject* file) {
+    Ref fid = attr(file, G.names.id);
+    return fid ? hdf5::id_of(fid.get()) : -1;
+}
+
+/// Lets go of the datasets replaced by earlier changes: each loses the count that kept it alive and
+/// is freed as it closes. This runs inside a journaled change, so that the space they give back,
+/// which may shorten the file, is given back only under the journal.
+int release_retired(PyObject* self, hdf5::hid_t fid) {
+    PyObject* retired = retired_of(self);
+    for (Py_ssize_t j = PyList_GET_SIZE(retired); j-- > 0;) {
+        PyObject* bytes = PyList_GET_ITEM(retired, j);
+        hdf5::Token token;
+        std::memcpy(token.bytes, PyBytes_AS_STRING(bytes), sizeof token.bytes);
+        hdf5::Id dataset;
+        if (hdf5::open_by_token(fid, token, dataset) < 0 || hdf5::adjust_link_count(dataset.get(), -1) < 0 ||
+            dataset.close() < 0 || PyList_SetSlice(retired, j, j + 1, nullptr) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+/// Keeps HDF5's metadata cache from writing anything to the file until `restore`: a process killed
+/// in the middle of a write then leaves the file as the last flush made it.
+struct MetadataHold {
+    Ref fid, saved;
+    int hold(PyObject* file_id) {
+        fid = Ref::borrow(file_id);
+        saved = py::call_method(fid.get(), G.names.get_mdc_config);
+        Ref config = saved ? py::call_method(fid.get(), G.names.get_mdc_config) : Ref{};
+        if (!config) return -1;
+        const auto& n = G.names;
+        Ref off = Ref::steal(PyLong_FromLong(0));  // the "off" value of the three resize modes
+        if (PyObject_SetAttr(config.get(), n.evictions_enabled, Py_False) < 0 ||
+            PyObject_SetAttr(config.get(), n.incr_mode, off.get()) < 0 ||
+            PyObject_SetAttr(config.get(), n.flash_incr_mode, off.get()) < 0 ||
+            PyObject_SetAttr(config.get(), n.decr_mode, off.get()) < 0)
+            return -1;
+        return py::call_method(fid.get(), n.set_mdc_config, config.get()) ? 0 : -1;
+    }
+    /// Lets the cache evict again (memory stays bounded between calls); keeps any error in flight.
+    void restore() {
+        if (!saved) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!py::call_method(fid.get(), G.names.set_mdc_config, saved.get())) {
+            if (type) PyErr_Clear();
+        }
+        if (type) PyErr_Restore(type, value, tb);
+        saved = Ref{};
+    }
+    ~MetadataHold() { restore(); }
+};
+
+/// Takes (F_WRLCK) or drops (F_UNLCK) the store's own lock on the whole file open as `fd`. A writer
+/// holds it while its journal may be needed, and recovery takes it before touching a journal; it is
+/// independent of HDF5's lock, so it holds also where HDF5's file locking is turned off.
+int own_lock(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a change, beyond its tables
+constexpr std::uint64_t reserve_per_table = 1 << 10;  // a table takes about 400 bytes of it
+
+/// Allocates `bytes` past the end of the file open as `fd` without changing its length, so that a
+/// change that writes at most that much there cannot meet a full disk halfway, inside HDF5, which
+/// does not recover from it. File systems that cannot reserve space get no reservation.
+int reserve_space(int fd, std::uint64_t bytes) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(bytes)) == 0) return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
+}
+
+/// Raises OSError from errno for `path` and returns -1.
+int os_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return -1;
+}
+
+/// The store file a journal path belongs to.
+std::string store_of_journal(const std::string& journal) { return journal.substr(0, journal.size() - 8); }
+
+/// The journal of one change: written by `begin` before the change, deleted by `commit` once the
+/// change is flushed, and otherwise left in place for `undo_failed_write` or the next open. Only
+/// stores in one POSIX file (h5py's "sec2" driver) opened for writing keep one.
+struct RootJournal {
+    std::string path;  // empty: no journal protects this change
+    int fd = -1;       // HDF5's descriptor of the store, under the store's own lock
+
+    int begin(PyObject* self, PyObject* file, std::uint64_t payload) {
+        PyObject* target = store_of(self).journal;
+        if (!target) return 0;
+        Ref fid = attr(file, G.names.id);
+        Ref handle = fid ? Ref::steal(PyObject_CallMethod(fid.get(), "get_vfd_handle", nullptr)) : Ref{};
+        long descriptor = handle ? PyLong_AsLong(handle.get()) : -1;
+        if (descriptor == -1 && PyErr_Occurred()) return -1;
+        std::string journal = PyBytes_AS_STRING(target), store = store_of_journal(journal);
+        if (descriptor < 0 || descriptor > INT_MAX || own_lock(static_cast<int>(descriptor), F_WRLCK) < 0) {
+            if (descriptor < 0 || descriptor > INT_MAX) errno = EBADF;
+            return os_error(store);
+        }
+        fd = static_cast<int>(descriptor);
+        std::vector<journal::Block> blocks;
+        int found = journal::root_blocks(fd, blocks);
+        int status = found == 0 ? journal::write(journal, fd, blocks) : found;
+        if (status < 0) return os_error(found < 0 ? store : journal);
+        if (status > 0) return 0;  // a layout this journal cannot follow
+        // Room for the new data, and for the root group's blocks to grow and move.
+        std::uint64_t root = 0;
+        for (const auto& b : blocks) root += b.size;
+        if (reserve_space(fd, payload + 2 * root + reserve_margin) < 0) {
+            int saved = errno;
+            unlink(journal.c_str());  // nothing changed
+            errno = saved;
+            return os_error(store);
+        }
+        path = std::move(journal);
+        return 0;
+    }
+    /// The change reached the file, so the journal goes. 0, or -1 with OSError.
+    int commit() {
+        if (path.empty() || unlink(path.c_str()) == 0 || errno == ENOENT) return path.clear(), 0;
+        return os_error(path);
+    }
+    ~RootJournal() {
+        if (fd >= 0) own_lock(fd, F_UNLCK);
+    }
+};
+
+constexpr char failed_store_message[] =
+    "a write to this store failed and its file could not be restored; open the store again";
+
+/// After the journal was written back, the file is opened again as it was opened before. The datasets
+/// retired by earlier changes are still held by their raised counts, and the next change frees them.
+int reopen(PyObject* self) {
+    const Store& s = store_of(self);
+    Ref file = Ref::steal(PyObject_Call(h5.File, PyTuple_GET_ITEM(s.reopen, 0), PyTuple_GET_ITEM(s.reopen, 1)));
+    return file ? PyObject_SetAttr(self, G.names.file, file.get()) : -1;
+}
+
+/// Closes HDF5's handle on `file`, whose memory may hold part of a failed change (what HDF5 writes
+/// as it closes lands under the journal), writes the journal back and opens the file again.
+int restore_file(PyObject* self, PyObject* file, const std::string& journal_path) {
+    if (!py::call_method(file, G.names.close)) return -1;  // HDF5 may still hold the file: the journal stays
+    std::string store = store_of_journal(journal_path);
+    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return os_error(store);
+    journal::Outcome outcome;
+    int status = journal::roll_back(journal_path, fd, outcome);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    if (status < 0) return os_error(journal_path);
+    if (outcome != journal::Outcome::applied) {
+        PyErr_SetString(PyExc_OSError, "the store's journal no longer matches its file");
+        return -1;
+    }
+    return reopen(self);
+}
+
+/// A change or its flush failed, and HDF5's memory may hold part of it, which it would write out
+/// later. With a journal the file is restored and opened again, so the store goes on from its
+/// state before the call; without one, or when that fails, the store refuses further writes.
+/// Returns -1 with the call's error in flight.
+int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Store& s = store_of(self);
+    s.failed = true;
+    if (!journal.path.empty()) {
+        journal.fd = -1;  // closed with the file, and its lock with it
+        s.failed = restore_file(self, file, journal.path) < 0;
+        if (s.failed) PyErr_Clear();  // the call's own error is the one to report
+    }
+    PyErr_Restore(type, value, tb);
+    return -1;
+}
+
+}  // namespace
+
+int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std::function<int()>& change) {
+    Store& s = store_of(self);
+    if (s.failed) {
+        PyErr_SetString(PyExc_OSError, failed_store_message);
+        return -1;
+    }
+    s.reads->clear();  // tables read before the change are not trusted after it
+    Ref fid = attr(file, G.names.id);
+    MetadataHold hold;
+    RootJournal journal;
+    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
+    int status = change();
+    hold.restore();
+    if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
+    return undo_failed_write(self, file, journal);
+}
+
+namespace {
+
+/// One table being written: its key and HDF5 name, its bytes, and its new dataset until it is linked.
+struct PendingWrite {
+    Ref key, bytes;
+    const char* name = nullptr;
+    hdf5::hid_t lcpl = -1;
+    hdf5::Id dataset;
+    bool replaced = false;  // an old dataset lost its name to this one and was retired
+    hdf5::Token old{};
+};
+
+/// Keeps a dataset that is about to lose its name alive: its link count is raised, so its header
+/// on disk never records fewer names than point to it (HDF5 refuses to unlink such an object), and
+/// its space is not reused while the journal may still bring its name back. The next change frees it.
+int retire(hdf5::hid_t fid, const char* name, PendingWrite& w) {
+    hdf5::Id old;
+    if (hdf5::open_dataset(fid, name, old) < 0 || hdf5::adjust_link_count(old.get(), 1) < 0) return -1;
+    w.replaced = true;
+    return old.close();
+}
+
+}  // namespace
+
+int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables, bool replace) {
+    PyObject* unwritten = unwritten_of(self);
+    std::vector<PendingWrite> writes(tables.size());
+    std::uint64_t payload = 0;
+    for (std::size_t j = 0; j < tables.size(); ++j) {
+        PendingWrite& w = writes[j];
+        w.key = Ref::borrow(tables[j].first.get());
+        if (encode_name(w.key.get(), w.name, w.lcpl) < 0 || PySet_Add(unwritten, w.key.get()) < 0 ||
+            !(w.bytes = py::call_method(tables[j].second.get(), G.names.tobytes)))  // marks the table clean
+            return -1;
+        if (!PyBytes_Check(w.bytes.get())) {
+            PyErr_SetString(PyExc_TypeError, "tobytes() must return bytes");
+            return -1;
+        }
+        payload += static_cast<std::uint64_t>(PyBytes_GET_SIZE(w.bytes.get())) + reserve_per_table;
+    }
+    // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
+    // points to, and a failure while they are written leaves the file unchanged. A key stays in the
+    // unwritten set until its dataset is linked. Each dataset is closed once linked: every unlink
+    // visits each open object of the file, so open ones would make a change quadratic in its tables.
+    int status = write_file(self, file, payload, [&]() -> int {
+        hdf5::hid_t fid = file_id(file);
+        hdf5::Lock lock(h5.phil);
+        if (fid < 0 || !lock.ok() || release_retired(self, fid) < 0) return -1;
+        for (auto& w : writes) {
+            const char* data = PyBytes_AS_STRING(w.bytes.get());
+            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
+                                   w.dataset) < 0)
+                return -1;
+            w.bytes = Ref{};
+        }
+        for (auto& w : writes) {
+            int absent = hdf5::link_token(fid, w.name, w.old);
+            if (absent < 0) return -1;
+            if (!absent) {
+                if (!replace) {
+                    PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
+                    return -1;
+                }
+                if (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0) return -1;
+            }
+            if (hdf5::link(w.dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
+                w.dataset.close() < 0)  // closing writes out the dataset's buffered bytes, and may fail
+                return -1;
+        }
+        return 0;
+    });
+    if (status < 0) {
+        // The file is back where it was before the call: every table of it is unwritten again.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        for (auto& w : writes)
+            if (w.key && PySet_Add(unwritten, w.key.get()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
+    for (auto& w : writes) {
+        if (!w.replaced) continue;
+        Ref token = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(w.old.bytes), sizeof w.old.bytes));
+        if (!token || PyList_Append(retired_of(self), token.get()) < 0) return -1;
+    }
+    store_of(self).wrote = true;
+    return 0;
+}
+
+int is_changed(PyObject* self, PyObject* key, PyObject* table) {
+    Ref flushed = attr(table, G.names._flushed);
+    int clean = flushed ? PyObject_IsTrue(flushed.get()) : -1;
+    if (clean < 0) return -1;
+    if (!clean) return 1;
+    return PySet_Contains(unwritten_of(self), key);
+}
+
+namespace {
+
+/// The absolute "<store>-journal" for the store path `path`, fixed when the store is opened.
+int absolute_journal(PyObject* path, std::string& journal) {
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return -1;
+    journal = PyBytes_AS_STRING(encoded.get());
+    if (journal.empty() || journal[0] != '/') {
+        std::vector<char> cwd(4096);
+        while (!getcwd(cwd.data(), cwd.size())) {
+            if (errno != ERANGE) return os_error(".");
+            cwd.resize(2 * cwd.size());
+        }
+        journal = std::string(cwd.data()) + "/" + journal;
+    }
+    journal += "-journal";
+    return 0;
+}
+
+/// Before a store is opened: a journal left by a flush that may have stopped halfway is written
+/// back, or dropped when the file is about to be truncated; one that does not match the file (or
+/// that lies beside no file) is set aside with a warning. A journal is touched only under both locks
+/// a live writer holds, HDF5's lock of the file and the store's own: while another process has the
+/// file open, its journal is left alone and h5py then reports the lock. A file about to be
+/// truncated is refused here, since HDF5 cuts it before it finds the lock taken.
+int recover(const std::string& journal, bool truncating) {
+    struct stat st;
+    bool found = lstat(journal.c_str(), &st) == 0;
+    if (!found && errno != ENOENT) return os_error(journal);
+    if (!found && !truncating) return 0;
+    std::string store = store_of_journal(journal);
+    int fd = open(store.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && (errno != ENOENT || !found)) return found ? os_error(store) : 0;
+    journal::Outcome outcome = journal::Outcome::foreign;  // beside no file
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) < 0 || own_lock(fd, F_WRLCK) < 0) {
+            bool busy = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+            close(fd);
+            if (!busy) return os_error(store);
+            if (!truncating) return 0;
+            // HDF5 would cut the file to nothing before it finds the lock taken.
+            errno = EWOULDBLOCK;
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
+            return -1;
+        }
+        if (!found) {
+            close(fd);
+            return 0;
+        }
+        outcome = journal::Outcome::none;
+        int status = truncating ? unlink(journal.c_str()) : journal::roll_back(journal, fd, outcome);
+        int saved = errno;
+        close(fd);  // and both locks with it
+        errno = saved;
+        if (status < 0 && errno != ENOENT) return os_error(journal);
+    }
+    if (outcome != journal::Outcome::foreign) return 0;
+    std::string moved;
+    if (journal::set_aside(journal, moved) < 0) return os_error(journal);
+    Ref from = Ref::steal(PyUnicode_DecodeFSDefault(journal.c_str()));
+    Ref to = from ? Ref::steal(PyUnicode_DecodeFSDefault(moved.c_str())) : Ref{};
+    Ref of = to ? Ref::steal(PyUnicode_DecodeFSDefault(store.c_str())) : Ref{};
+    if (!of) return -1;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "the journal %R does not belong to %R as it is now; set aside as %R",
+                            from.get(), of.get(), to.get());
+}
+
+/// Keeps the journal path of a store in one POSIX file opened for writing, with the arguments that
+/// open that file again, by its absolute path and without truncating it, after a failed write.
+int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyObject* kw) {
+    Store& s = store_of(self);
+    Py_CLEAR(s.journal);
+    Py_CLEAR(s.reopen);
+    s.failed = false;
+    Ref driver = attr(file, G.names.driver);
+    Ref file_mode = driver ? attr(file, G.names.mode) : Ref{};
+    if (!file_mode) return -1;
+    if (journal.empty() || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
+        !PyUnicode_Check(file_mode.get()) || PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
+        return 0;
+    std::string store = store_of_journal(journal);
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
+    Ref args = path ? Ref::steal(Py_BuildValue("(Os)", path.get(), "r+")) : Ref{};
+    s.reopen = args ? Py_BuildValue("(OO)", args.get(), kw) : nullptr;
+    s.journal = s.reopen ? PyBytes_FromStringAndSize(journal.data(), static_cast<Py_ssize_t>(journal.size())) : nullptr;
+    return s.journal ? 0 : -1;
+}
+/// The sizes of the file and of the tables it holds, in bytes, and how many tables.
+struct Footprint {
+    hdf5::hsize_t file = 0, tables = 0, count = 0;
+};
+
+/// Adds one dataset linked in the root group to the footprint.
+hdf5::herr_t count_table(hdf5::hid_t group, const char* name, const void*, void* data) {
+    auto& footprint = *static_cast<Footprint*>(data);
+    hdf5::hsize_t size;
+    if (hdf5::dataset_size(group, name, size) != 0) return 0;  // not a dataset: not a table
+    footprint.tables += size;
+    ++footprint.count;
+    return 0;
+}
+
+/// A closed file is compacted when it takes more than this many times the bytes of its tables,
+/// besides a fixed allowance for HDF5's own structures and for each table's header and name.
+constexpr double compaction_ratio = 1.4;
+constexpr hdf5::hsize_t file_allowance = 64 << 10;
+constexpr hdf5::hsize_t table_allowance = 256;
+
+int footprint_of(hdf5::hid_t fid, Footprint& footprint) {
+    hdf5::Lock lock(h5.phil);
+    if (!lock.ok() || hdf5::file_size(fid, footprint.file) < 0) return -1;
+    return hdf5::for_each_link(fid, count_table, &footprint);
+}
+
+/// Raises OSError from errno for a pair of paths and returns -1.
+int os_error2(const std::string& from, const std::string& to) {
+    Ref a = Ref::steal(PyUnicode_DecodeFSDefault(from.c_str()));
+    Ref b = a ? Ref::steal(PyUnicode_DecodeFSDefault(to.c_str())) : Ref{};
+    if (b) PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, a.get(), b.get());
+    return -1;
+}
+
+/// Writes the attributes and every object of the open store `file` into a new file at `target`.
+int copy_store(PyObject* file, const std::string& target) {
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(target.c_str()));
+    Ref copy = path ? Ref::steal(PyObject_CallFunction(h5.File, "Os", path.get(), "w-")) : Ref{};
+    if (!copy) return -1;
+    auto fill = [&]() -> int {
+        Ref attrs = attr(file, G.names.attrs);
+        Ref items = attrs ? Ref::steal(PyMapping_Items(attrs.get())) : Ref{};
+        Ref new_attrs = items ? attr(copy.get(), G.names.attrs) : Ref{};
+        if (!new_attrs) return -1;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {
+            PyObject* item = PyList_GET_ITEM(items.get(), j);
+            if (PyObject_SetItem(new_attrs.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) return -1;
+        }
+        Ref names = Ref::steal(PySequence_List(file));
+        if (!names) return -1;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()); ++j)
+            if (!Ref::steal(PyObject_CallMethod(file, "copy", "OO", PyList_GET_ITEM(names.get(), j), copy.get())))
+                return -1;
+        return 0;
+    };
+    int status = fill();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool closed = static_cast<bool>(py::call_method(copy.get(), G.names.close));
+    if (type) {
+        PyErr_Restore(type, value, tb);
+        if (!closed) PyErr_Clear();
+    }
+    return status == 0 && closed ? 0 : -1;
+}
+
+/// Writes the store open as `file` into a new file and gives it the store's name; `file` still
+/// holds the old one, to be closed.
+int compact_file(PyObject* self, PyObject* file) {
+    Store& s = store_of(self);
+    if (!s.journal) {
+        PyErr_SetString(PyExc_ValueError, "only a store in one file opened for writing can be compacted");
+        return -1;
+    }
+    std::string store = store_of_journal(PyBytes_AS_STRING(s.journal));
+    std::string target = store + "-compacting";
+    if (unlink(target.c_str()) < 0 && errno != ENOENT) return os_error(target);  // left by a killed compaction
+    // The store stays open, and so locked, until the new file has its name: a second process opening
+    // the store meets either the old file, locked, or the new one, complete.
+    if (copy_store(file, target) < 0) {
+        unlink(target.c_str());
+        return -1;
+    }
+    if (rename(target.c_str(), store.c_str()) < 0) {
+        int saved = errno;
+        unlink(target.c_str());
+        errno = saved;
+        return os_error2(target, store);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int compact_store(PyObject* self, PyObject* file) {
+    Store& s = store_of(self);
+    if (s.failed) {
+        PyErr_SetString(PyExc_OSError, failed_store_message);
+        return -1;
+    }
+    if (compact_file(self, file) < 0) return -1;
+    // The replaced datasets stayed behind in the old file.
+    if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
+    s.reads->clear();
+    s.wrote = false;
+    if (reopen(self) < 0) return -1;
+    return py::call_method(file, G.names.close) ? 0 : -1;
+}
+
+Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
+    std::string journal;
+    bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
+    if (path != Py_None && (absolute_journal(path, journal) < 0 || recover(journal, truncating) < 0)) return {};
+    Ref args = Ref::steal(PyTuple_Pack(2, path, mode));
+    Ref file = args ? Ref::steal(PyObject_Call(h5.File, args.get(), kw)) : Ref{};
+    if (!file || keep_journal(self, file.get(), journal, kw) < 0) return {};
+    return file;
+}
+
+Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
+    const char* name;
+    hdf5::hid_t lcpl;
+    hdf5::hid_t fid = file_id(file);
+    if (fid < 0 || encode_name(key, name, lcpl) < 0) return {};
+    ReadCache& reads = *store_of(self).reads;
+    Ref array;
+    hdf5::Token token;
+    {
+        hdf5::Lock lock(h5.phil);
+        if (!lock.ok()) return {};
+        int absent = hdf5::link_token(fid, name, token);
+        if (absent < 0) return {};
+        if (absent) {
+            Ref message = Ref::steal(PyUnicode_FromFormat("Unable to open object (object '%s' doesn't exist)", name));
+            if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+            return {};
+        }
+        if (const auto* kept = reads.find(name, token)) {
+            Ref args = Ref::steal(PyTuple_Pack(2, kept->first.get(), kept->second.get()));
+            return args ? Ref::steal(PyObject_Call(G.table_type, args.get(), nullptr)) : Ref{};
+        }
+        hdf5::Id dataset;
+        if (hdf5::open_dataset(fid, name, dataset) < 0 || !(array = hdf5::read_bytes(dataset.get(), key))) return {};
+    }
+    Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
+    if (!table || reads.budget() == 0) return table;
+    // Kept columns are read-only, so that no table handed out changes what the next one gets; a
+    // flush replaces columns and never writes into them.
+    Ref idxs = attr(table.get(), G.names.idxs);
+    Ref vals = idxs ? attr(table.get(), G.names.vals) : Ref{};
+    if (!vals) return {};
+    if (PyArray_CheckExact(idxs.get()) && PyArray_CheckExact(vals.get())) {
+        auto* i = reinterpret_cast<PyArrayObject*>(idxs.get());
+        auto* v = reinterpret_cast<PyArrayObject*>(vals.get());
+        PyArray_CLEARFLAGS(i, NPY_ARRAY_WRITEABLE);
+        PyArray_CLEARFLAGS(v, NPY_ARRAY_WRITEABLE);
+        std::uint64_t bytes = static_cast<std::uint64_t>(PyArray_NBYTES(i) + PyArray_NBYTES(v)) + 256;
+        reads.put(name, token, std::move(idxs), std::move(vals), bytes);
+    }
+    return table;
+}
+
+std::uint64_t read_cache_budget(PyObject* self) { return store_of(self).reads->budget(); }
+
+void set_read_cache_budget(PyObject* self, std::uint64_t bytes) { store_of(self).reads->set_budget(bytes); }
+
+int close_file(PyObject* self, PyObject* file) {
+    Store& s = store_of(self);
+    s.reads->clear();
+    if (!s.failed && PyList_GET_SIZE(s.retired) > 0) {
+        // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
+        if (write_file(self, file, 0, [&] {
+                hdf5::hid_t fid = file_id(file);
+                hdf5::Lock lock(h5.phil);
+                return fid < 0 || !lock.ok() ? -1 : release_retired(self, fid);
+            }) < 0)
+            return -1;
+    }
+    int open = PyObject_IsTrue(file);  // an h5py.File is true while open
+    if (open < 0) return -1;
+    if (open && !s.failed && s.journal && s.wrote) {
+        // Space freed in a session is reused only while the file stays open: a store opened and
+        // closed many times grows without bound unless it is rewritten now and then.
+        Footprint footprint;
+        hdf5::hid_t fid = file_id(file);
+        if (fid < 0 || footprint_of(fid, footprint) < 0) return -1;
+        double bound = compaction_ratio * static_cast<double>(footprint.tables + table_allowance * footprint.count) +
+                       static_cast<double>(file_allowance);
+        if (static_cast<double>(footprint.file) > bound && compact_file(self, file) < 0) return -1;
+    }
+    s.wrote = false;
+    return py::call_method(file, G.names.close) ? 0 : -1;
+}
+
+int file_state_init(PyObject* self) {
+    Store& s = store_of(self);
+    if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
+    s.reads = new (std::nothrow) ReadCache();
+    if (!s.reads) PyErr_NoMemory();
+    return s.reads ? 0 : -1;
+}
+
+int file_state_traverse(PyObject* self, visitproc visit, void* arg) {
+    Store& s = store_of(self);
+    Py_VISIT(s.unwritten);
+    Py_VISIT(s.retired);
+    Py_VISIT(s.reopen);
+    return s.reads ? s.reads->traverse(visit, arg) : 0;
+}
+
+void file_state_clear(PyObject* self) {
+    Store& s = store_of(self);
+    Py_CLEAR(s.unwritten);
+    Py_CLEAR(s.retired);  // still counted: their space stays allocated
+    Py_CLEAR(s.journal);
+    Py_CLEAR(s.reopen);
+    delete std::exchange(s.reads, nullptr);
+}
+
+namespace {
+
+/// `module.attr` of an h5py submodule, kept for the life of the process.
+PyObject* h5_attr(const char* submodule, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(submodule));
+    return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+}
+
+/// A property list made by `h5p.create(cls)`.
+Ref property_list(const char* cls) {
+    Ref create = Ref::steal(h5_attr("h5py.h5p", "create"));
+    Ref kind = Ref::steal(h5_attr("h5py.h5p", cls));
+    return create && kind ? py::call(create.get(), kind.get()) : Ref{};
+}
+
+Ref link_properties(const char* encoding) {
+    Ref lcpl = property_list("LINK_CREATE");
+    Ref cset = Ref::steal(h5_attr("h5py.h5t", encoding));
+    if (!lcpl || !cset || !Ref::steal(PyObject_CallMethod(lcpl.get(), "set_create_intermediate_group", "O", Py_True)) ||
+        !Ref::steal(PyObject_CallMethod(lcpl.get(), "set_char_encoding", "O", cset.get())))
+        return {};
+    return lcpl;
+}
+
+/// Keeps an h5py property list for the life of the process, with its HDF5 identifier.
+int keep_property_list(Ref plist, PyObject*& kept, hdf5::hid_t& id) {
+    if (!plist || (id = hdf5::id_of(plist.get())) < 0) return -1;
+    kept = plist.release();
+    return 0;
+}
+
+}  // namespace
+
+int file_exec() {
+    if (!(h5.File = h5_attr("h5py", "File")) || !(h5.phil = h5_attr("h5py._objects", "phil"))) return -1;
+    // The dataset creation properties of h5py's high-level API: defaults, object timestamps off.
+    Ref dcpl = property_list("DATASET_CREATE");
+    if (!dcpl || !Ref::steal(PyObject_CallMethod(dcpl.get(), "set_obj_track_times", "O", Py_False))) return -1;
+    if (keep_property_list(std::move(dcpl), h5.dcpl, h5.dcpl_id) < 0 ||
+        keep_property_list(link_properties("CSET_ASCII"), h5.lcpl_ascii, h5.lcpl_ascii_id) < 0 ||
+        keep_property_list(link_properties("CSET_UTF8"), h5.lcpl_utf8, h5.lcpl_utf8_id) < 0)
+        return -1;
+    // HDF5 itself, through h5py's own extension, which links it.
+    Ref defs = Ref::steal(PyImport_ImportModule("h5py.defs"));
+    Ref path = defs ? attr(defs.get(), G.names.__file__) : Ref{};
+    const char* file = path ? PyUnicode_AsUTF8(path.get()) : nullptr;
+    return file ? hdf5::load(file) : -1;
+}
+
+}  // namespace quorlin
