@@ -22,7 +22,7 @@ namespace {
 /// Strings and objects of this unit; made once in the execute step, never released.
 struct ConvertState {
     PyObject *shape, *detach, *dtype, *is_floating_point, *to, *contiguous, *numpy, *masked_fill, *reshape, *eq,
-        *device, *cpu, *skipped;
+        *device, *cpu, *skipped, *is_nested;
     PyObject* as_tensor;   // torch.as_tensor
     PyObject* float32;     // torch.float32
     PyObject* neg_inf;     // float("-inf")
@@ -149,6 +149,14 @@ Ref reason_to_skip(PyObject* value, Py_ssize_t batch_size, bool& is_tensor, Ref&
         return Ref::steal(PyUnicode_FromFormat("not a tensor or an array but %s", Py_TYPE(value)->tp_name));
     bool floating;
     if (is_tensor) {
+        // A nested tensor has no shape to read, and its rows differ in length.
+        Ref nested_flag = py::getattr(value, C.is_nested);
+        int nested = nested_flag ? PyObject_IsTrue(nested_flag.get()) : -1;
+        if (nested < 0) return {};
+        if (nested)
+            return Ref::steal(PyUnicode_FromString(
+                "a nested tensor, whose inputs differ in length (nn.TransformerEncoder makes them from a padding "
+                "mask when no gradient is tracked, unless built with enable_nested_tensor=False)"));
         Ref dtype = py::getattr(value, C.dtype);
         Ref flag = dtype ? py::getattr(dtype.get(), C.is_floating_point) : Ref{};
         int truth = flag ? PyObject_IsTrue(flag.get()) : -1;
@@ -232,9 +240,9 @@ Ref make_activations_class() {
 
 int intern_convert_names() {
     PyObject** names[] = {&C.shape, &C.detach,  &C.dtype,   &C.is_floating_point, &C.to, &C.contiguous, &C.numpy,
-                          &C.masked_fill, &C.reshape, &C.eq, &C.device, &C.cpu, &C.skipped};
+                          &C.masked_fill, &C.reshape, &C.eq, &C.device, &C.cpu, &C.skipped, &C.is_nested};
     const char* texts[] = {"shape",   "detach", "dtype", "is_floating_point", "to",  "contiguous", "numpy",
-                           "masked_fill", "reshape", "eq", "device", "cpu", "skipped"};
+                           "masked_fill", "reshape", "eq", "device", "cpu", "skipped", "is_nested"};
     static_assert(std::size(names) == std::size(texts));
     for (std::size_t j = 0; j < std::size(names); ++j)
         if (!(*names[j] = PyUnicode_InternFromString(texts[j]))) return -1;

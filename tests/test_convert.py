@@ -75,6 +75,14 @@ def test_other_values_left_out_with_reason(value, reason):
     assert list(acts) == ["kept"] and acts.skipped == {"x": reason}
 
 
+@pytest.mark.filterwarnings("ignore:The PyTorch API of nested tensors:UserWarning")
+@pytest.mark.parametrize("layout", [torch.strided, torch.jagged])
+def test_nested_tensor_left_out(layout):
+    value = torch.nested.nested_tensor([torch.ones(k, 4) for k in (2, 1, 3)], layout=layout)
+    acts = cquorlin.to_numpy({"x": value}, N, padding_mask())
+    assert acts == {} and acts.skipped["x"].startswith("a nested tensor, whose inputs differ in length")
+
+
 def test_empty_batch_and_outputs():
     acts = cquorlin.to_numpy({"x": torch.zeros(0, 2), "y": torch.zeros(2, 2)}, 0)
     assert acts["x"].shape == (0, 2) and list(acts.skipped) == ["y"]
