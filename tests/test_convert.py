@@ -328,6 +328,7 @@ def test_merge_assertion_carries_the_pair(store_path):
 @pytest.mark.parametrize(
     "value, type_name",
     [(torch.zeros(2, 3), "Tensor"), (nn.Parameter(torch.zeros(2, 3)), "Parameter"), ([[1.0]], "list")],
+    ids=["Tensor", "Parameter", "list"],
 )
 @pytest.mark.parametrize("method", ["add", "search"])
 def test_tensor_given_to_store_names_to_numpy(store_path, value, type_name, method):
