@@ -1,5 +1,5 @@
-"""to_numpy: a model's outputs as the arrays the store takes; and what the store says about the values
-that are not such arrays."""
+"""to_numpy: a model's outputs as the arrays the store takes; and the store's side of that road
+(layers of exact zeros, the merge's assertion, the note on a tensor given in place of an array)."""
 import sys
 import types
 
