@@ -255,6 +255,11 @@ int select_outputs(PyObject* outputs, Py_ssize_t batch_size, PyObject* attention
                    PyObject* skipped) {
     Padding padding;
     if (padding.init(attention_mask, batch_size) < 0) return -1;
+    if (!PyDict_Check(outputs) && !PyObject_HasAttrString(outputs, "items")) {
+        PyErr_Format(PyExc_TypeError, "outputs must be a mapping of names to tensors or arrays, not %.200s",
+                     Py_TYPE(outputs)->tp_name);
+        return -1;
+    }
     Ref items = Ref::steal(PyMapping_Items(outputs));
     if (!items) return -1;
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {

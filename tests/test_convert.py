@@ -213,6 +213,12 @@ def test_batch_size_errors(batch_size, error, message):
         assert str(excinfo.value) == message
 
 
+@pytest.mark.parametrize("outputs", [[("x", 1)], None, torch.zeros(N, 2)])
+def test_outputs_not_a_mapping(outputs):
+    with pytest.raises(TypeError, match="outputs must be a mapping of names to tensors or arrays, not "):
+        cquorlin.to_numpy(outputs, N)
+
+
 def test_batch_size_through_index():
     assert list(cquorlin.to_numpy({"x": values()}, np.int64(N))) == ["x"]
 
