@@ -53,6 +53,9 @@ wheel: $(TOOLS)/.deps
 	$(TOOLS)/bin/python -m build --outdir build/dist .
 	$(step) "Repairing the wheel into a manylinux wheel"
 	PATH="$(abspath $(TOOLS))/bin:$$PATH" auditwheel repair --wheel-dir dist build/dist/*.whl
+	@# A library auditwheel copied in would be one the extension links beyond the C and C++ runtimes
+	@# (HDF5 must stay the one h5py loads).
+	$(TOOLS)/bin/python -c 'import sys, zipfile; grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]; sys.exit(f"the wheel carries libraries: {grafted}" if grafted else None)' dist/*.whl
 	cp build/dist/*.tar.gz dist/
 	$(TOOLS)/bin/twine check --strict dist/*
 
