@@ -108,12 +108,15 @@ class Encoder:
             out = self.embed(**batch)
         # Keeps the per-input float outputs (here every layer but the position table of shape
         # (1, T, 384)), with padding tokens at -inf so that the "text" maximum runs over real
-        # tokens only: a sentence gives the same entries whatever it was batched with.
+        # tokens only: a sentence gives the same entries (up to rounding) whatever it was batched with.
         acts = cquorlin.to_numpy(out, len(texts), attention_mask=mask)
         # The layers are fixed by the first batch: their order sets their weights, and a batch of
         # one would also keep the (1, T, 384) position table.
         if self.layers is None:
             self.layers = list(acts)
+        missing = [name for name in self.layers if name not in acts]
+        if missing:
+            raise SystemExit(f"not among the recorded outputs: {missing}; left out: {acts.skipped}")
         acts = {name: acts[name] for name in self.layers}
         weights = mask.unsqueeze(-1).to(out[self.last].dtype)
         pooled = (out[self.last] * weights).sum(1) / weights.sum(1)
