@@ -122,10 +122,13 @@ def sustained(work, directory, total):
         rec = db.recorder()
         window_start, window_inputs, window_time = 0, 0, 0.0
         next_mark = 0
-        for b in range((total + BATCH - 1) // BATCH):
+        n_batches = (total + BATCH - 1) // BATCH
+        for b in range(n_batches):
             acts = work.batch(b, salt=3)
             t = time.perf_counter()
             rec.add(acts, b * BATCH, batch_size=BATCH)
+            if b + 1 == n_batches:
+                rec.flush()  # the last inputs are durable too: their flush counts in the last window
             window_time += time.perf_counter() - t
             window_inputs += BATCH
             done = (b + 1) * BATCH
@@ -136,13 +139,12 @@ def sustained(work, directory, total):
                 cycle_entries = (done - BATCH - warm * BATCH) * len(LAYERS)
             elif cycle_growth is None:
                 before_flush = rss_bytes()
-            if rec.pending == 0 or done >= total:
+            if rec.pending == 0:
                 while next_mark < len(marks) and done >= marks[next_mark]:
                     print(f"   at {marks[next_mark]:>9,} stored: {window_inputs / window_time:8.0f} inputs/s "
-                          f"(inputs {window_start:,}-{done:,}, flush included)")
+                          f"(the flush cycle of inputs {window_start:,}-{done:,}, its flush included)")
                     next_mark += 1
                 window_start, window_inputs, window_time = done, 0, 0.0
-        rec.flush()
     print(f"   peak resident memory of the process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB; "
           f"store file {os.path.getsize(path) / 2**20:.0f} MiB")
     if cycle_growth is not None:

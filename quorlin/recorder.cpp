@@ -471,7 +471,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     Recorder* self = as_recorder(self_obj);
     PyObject *idx = a[1], *size_arg = a[2] && a[2] != Py_None ? a[2] : nullptr;
     Ref list;
-    Py_ssize_t rows;
+    Py_ssize_t rows = 0;
     if (!PyLong_Check(idx)) {
         if (!(list = Ref::steal(PySequence_List(idx)))) return {};
         rows = PyList_GET_SIZE(list.get());

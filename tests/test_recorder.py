@@ -383,7 +383,7 @@ def test_distributed_example_under_torchrun(tmp_path):
     store = str(tmp_path / "digits.h5")
     env = dict(os.environ, OMP_NUM_THREADS="1")
     proc = subprocess.run(
-        [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2",
+        [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2", "--",
          os.path.join(ROOT, "examples", "distributed.py"), "--store", store, "--n", "500", "--epochs", "0"],
         env=env, capture_output=True, text=True, timeout=240)
     assert proc.returncode == 0, proc.stdout + proc.stderr
