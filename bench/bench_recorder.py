@@ -11,7 +11,7 @@ some neurons win far more often than others and tables grow unevenly (as in benc
    the bare reduction (NumPy argmax and the maximum over each layer's rows). CPU time per batch
    (process time), the recorder's flush included.
 2. Sustained: a recorder from 0 to 10^6 inputs (default flush_every); inputs/s of the add calls,
-   flushes included, over the flush cycle that ends at 10^5, 5x10^5 and 10^6 inputs; peak resident
+   flushes included, over the flush cycle that holds the 10^5th, 5x10^5th and 10^6th input; peak resident
    memory; and the growth of resident memory over the first flush cycle per buffered entry.
 
 Run: PYTHONPATH=<build dir> python bench/bench_recorder.py [--stored N] [--batches N] [--sustain N]
@@ -122,14 +122,14 @@ def sustained(work, directory, total):
         rec = db.recorder()
         window_start, window_inputs, window_time = 0, 0, 0.0
         next_mark = 0
-        n_batches = (total + BATCH - 1) // BATCH
+        # Whole flush cycles: the last one ends at or past `total`.
+        n_batches = -(-total // 65536) * 65536 // BATCH
         for b in range(n_batches):
             acts = work.batch(b, salt=3)
             t = time.perf_counter()
             rec.add(acts, b * BATCH, batch_size=BATCH)
-            if b + 1 == n_batches:
-                rec.flush()  # the last inputs are durable too: their flush counts in the last window
-            window_time += time.perf_counter() - t
+            elapsed = time.perf_counter() - t
+            window_time += elapsed
             window_inputs += BATCH
             done = (b + 1) * BATCH
             if b + 1 == warm:
@@ -142,7 +142,8 @@ def sustained(work, directory, total):
             if rec.pending == 0:
                 while next_mark < len(marks) and done >= marks[next_mark]:
                     print(f"   at {marks[next_mark]:>9,} stored: {window_inputs / window_time:8.0f} inputs/s "
-                          f"(the flush cycle of inputs {window_start:,}-{done:,}, its flush included)")
+                          f"(the flush cycle of inputs {window_start:,}-{done:,}, its flush of "
+                          f"{elapsed:.2f} s included)")
                     next_mark += 1
                 window_start, window_inputs, window_time = done, 0, 0.0
     print(f"   peak resident memory of the process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB; "
