@@ -122,6 +122,7 @@ def sustained(work, directory, total):
         rec = db.recorder()
         window_start, window_inputs, window_time = 0, 0, 0.0
         next_mark = 0
+        flushes = []
         # Whole flush cycles: the last one ends at or past `total`.
         n_batches = -(-total // 65536) * 65536 // BATCH
         for b in range(n_batches):
@@ -140,12 +141,14 @@ def sustained(work, directory, total):
             elif cycle_growth is None:
                 before_flush = rss_bytes()
             if rec.pending == 0:
+                flushes.append(elapsed)
                 while next_mark < len(marks) and done >= marks[next_mark]:
                     print(f"   at {marks[next_mark]:>9,} stored: {window_inputs / window_time:8.0f} inputs/s "
                           f"(the flush cycle of inputs {window_start:,}-{done:,}, its flush of "
                           f"{elapsed:.2f} s included)")
                     next_mark += 1
                 window_start, window_inputs, window_time = done, 0, 0.0
+    print("   each flush, s: " + " ".join(f"{t:.2f}" for t in flushes))
     print(f"   peak resident memory of the process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB; "
           f"store file {os.path.getsize(path) / 2**20:.0f} MiB")
     if cycle_growth is not None:

@@ -93,6 +93,29 @@ def sync():
         torch.cuda.synchronize()
 
 
+def tie_heavy(device, seed=0):
+    """Outputs whose rows tie often, hold NaN, both zeros and infinities: the device's argmax and
+    maximum must resolve them as NumPy does (first maximum, NaN largest)."""
+    rng = np.random.default_rng(seed)
+    classes = np.array([-2.0, -1.0, -0.5, 0.0, -0.0, 0.5, 1.0, np.inf, -np.inf, np.nan], np.float32)
+
+    def draw(shape):
+        base = rng.choice(classes, size=shape)
+        return torch.from_numpy((base + np.sign(base) * rng.integers(0, 4, size=shape) * 1e-5).astype(np.float32))
+    return {"fc": draw((BATCH, 7)).to(device), "conv": draw((BATCH, 3, 2, 2)).to(device)}
+
+
+def check_ties(device, directory, batches):
+    add_path, rec_path = os.path.join(directory, "tadd.h5"), os.path.join(directory, "trec.h5")
+    with cquorlin.DB(add_path, "w", preprocessor="image") as a, cquorlin.DB(rec_path, "w", preprocessor="image") as r:
+        with r.recorder(flush_every=3 * BATCH) as rec:
+            for b in range(batches):
+                out = tie_heavy(device, b)
+                rec.add(out, b * BATCH, batch_size=BATCH)
+                a.add(cquorlin.to_numpy(out, BATCH), b * BATCH)
+    return tables(add_path) == tables(rec_path)
+
+
 def profiled_dtoh_bytes(fn, directory):
     """Bytes of the device-to-host copies the CUDA profiler saw while `fn` ran."""
     from torch.profiler import ProfilerActivity, profile
@@ -127,6 +150,10 @@ def main():
             ok &= same
             print(f"  {str(dtype):15s} identical tables: {same}   recorder {t_rec * 1e3:7.2f} ms/batch, "
                   f"to_numpy + DB.add {t_add * 1e3:7.2f} ms/batch")
+
+        same = check_ties(device, directory, args.batches)
+        ok &= same
+        print(f"  tie-heavy outputs (NaN, +-0, +-inf, 16-bit ties) identical tables: {same}")
 
         out = outputs(emb, inputs[0], torch.float32)
         full = sum(v.numel() * 4 for v in out.values())

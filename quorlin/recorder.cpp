@@ -199,12 +199,31 @@ struct Buffer {
 struct Recorder {
     PyObject_HEAD
     PyObject* db;
+    PyObject* preprocessor;  // the store's, read when the recorder is made ("": none yet)
     Buffer* buffer;
     std::uint64_t flush_every;
     std::uint64_t durable;  // inputs written by completed flushes
+    bool busy;              // an add or flush is running
 };
 
 Recorder* as_recorder(PyObject* self) { return reinterpret_cast<Recorder*>(self); }
+
+/// Marks the recorder busy for one call. Calls into Python (a tensor operation, a store subclass)
+/// may come back to the recorder, or another thread may while the GIL is released: they get a
+/// RuntimeError instead of a buffer that changes under the running call.
+struct InUse {
+    Recorder* r;
+    bool held;
+    explicit InUse(Recorder* recorder) : r(recorder), held(!recorder->busy) {
+        if (held)
+            r->busy = true;
+        else
+            PyErr_SetString(PyExc_RuntimeError, "the recorder is already running an add or a flush");
+    }
+    ~InUse() {
+        if (held) r->busy = false;
+    }
+};
 
 /// The layer buffer for the layer spelled `text`, made when first seen.
 Layer& layer_for(Buffer& buffer, PyObject* text, int& status) {
@@ -469,6 +488,8 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* a[4];
     if (py::parse(recorder_add_sig, args, nargs, kwnames, a) < 0) return {};
     Recorder* self = as_recorder(self_obj);
+    InUse in_use(self);
+    if (!in_use.held) return {};
     PyObject *idx = a[1], *size_arg = a[2] && a[2] != Py_None ? a[2] : nullptr;
     Ref list;
     Py_ssize_t rows = 0;
@@ -495,24 +516,32 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     std::vector<std::uint64_t> indices;
     if (batch_indices(idx, list.get(), rows, indices) < 0) return {};
     Ref skipped = Ref::steal(PyDict_New());
-    Ref p = skipped ? store_preprocessor(self->db) : Ref{};
     std::vector<KeptOutput> kept;
-    if (!p || select_outputs(a[0], rows, a[3] ? a[3] : Py_None, kept, skipped.get()) < 0) return {};
+    if (!skipped || select_outputs(a[0], rows, a[3] ? a[3] : Py_None, kept, skipped.get()) < 0) return {};
     if (kept.empty()) {
         PyErr_Format(PyExc_ValueError, "no output holds floating-point values of this batch; left out: %R",
                      skipped.get());
         return {};
     }
+    std::vector<Py_ssize_t> ndims;
+    for (const auto& out : kept)
+        if (ndims.push_back(ndim_of(out)); ndims.back() < 0) return {};
+    // A store given its preprocessor after the recorder was made: read it when first needed.
+    if (PyUnicode_GET_LENGTH(self->preprocessor) == 0 &&
+        std::any_of(ndims.begin(), ndims.end(), [](Py_ssize_t d) { return d >= 3; })) {
+        Ref p = store_preprocessor(self->db);
+        if (!p) return {};
+        Py_SETREF(self->preprocessor, p.release());
+    }
     // Every output is reduced before anything is buffered: an add keeps its whole batch or nothing.
     std::vector<std::pair<Ref, Reduced>> reduced;
-    for (auto& out : kept) {
-        Ref text = Ref::steal(PyObject_Str(out.name.get()));
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        Ref text = Ref::steal(PyObject_Str(kept[j].name.get()));
         if (!text) return {};
-        Py_ssize_t ndim = ndim_of(out);
-        if (ndim < 0) return {};
         auto& [name, layer] = reduced.emplace_back(std::move(text), Reduced{});
-        int status = out.is_tensor ? reduce_tensor(out.value.get(), ndim, rows, p.get(), layer)
-                                   : reduce_array(out.value.get(), ndim, rows, p.get(), layer);
+        PyObject *value = kept[j].value.get(), *p = self->preprocessor;
+        int status = kept[j].is_tensor ? reduce_tensor(value, ndims[j], rows, p, layer)
+                                       : reduce_array(value, ndims[j], rows, p, layer);
         if (status < 0) return {};
     }
     Buffer& buffer = *self->buffer;
@@ -540,8 +569,14 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
 
 constexpr char recorder_flush_name[] = "cquorlin.Recorder.flush";
 
+/// Flushes from outside an add: refused while one runs.
+int flush_alone(PyObject* self) {
+    InUse in_use(as_recorder(self));
+    return in_use.held ? flush(as_recorder(self)) : -1;
+}
+
 Ref recorder_flush(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("flush", true, nargs, kwnames) < 0 || flush(as_recorder(self)) < 0) return {};
+    if (py::no_args("flush", true, nargs, kwnames) < 0 || flush_alone(self) < 0) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -555,7 +590,7 @@ Ref recorder_enter(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
 
 /// Leaving the block flushes, also when it is left by an exception: every completed add is kept.
 Ref recorder_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
-    if (py::no_keywords("__exit__", kwnames) < 0 || flush(as_recorder(self)) < 0) return {};
+    if (py::no_keywords("__exit__", kwnames) < 0 || flush_alone(self) < 0) return {};
     return Ref::borrow(Py_False);
 }
 
@@ -582,6 +617,7 @@ int recorder_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int recorder_clear(PyObject* self) {
     Py_CLEAR(as_recorder(self)->db);
+    Py_CLEAR(as_recorder(self)->preprocessor);
     return 0;
 }
 
@@ -641,8 +677,9 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return {};
         }
     }
+    Ref p = store_preprocessor(self);
     auto* type = reinterpret_cast<PyTypeObject*>(R.type);
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    Ref obj = p ? Ref::steal(type->tp_alloc(type, 0)) : Ref{};
     if (!obj) return {};
     Recorder* rec = as_recorder(obj.get());
     rec->buffer = new (std::nothrow) Buffer;
@@ -651,6 +688,8 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return {};
     }
     rec->db = Py_NewRef(self);
+    rec->preprocessor = p.release();
+    rec->busy = false;
     rec->flush_every = static_cast<std::uint64_t>(every);
     rec->durable = 0;
     return obj;
