@@ -117,7 +117,8 @@ def sustained(work, directory, total):
     path = os.path.join(directory, "sustained.h5")
     warm = 16  # batches before the memory baseline: first-call allocations of NumPy and HDF5 settle
     rss_warm = cycle_growth = None
-    print(f"\n2. sustained recording to {total:,} inputs (flush_every 65,536)")
+    print(f"\n2. sustained recording to {total:,} inputs (flush_every 65,536); resident memory at the start "
+          f"{rss_bytes() / 2**20:.0f} MiB")
     with cquorlin.DB(path, "w", preprocessor="image") as db:
         rec = db.recorder()
         window_start, window_inputs, window_time = 0, 0, 0.0

@@ -18,6 +18,7 @@
 #include "convert.hpp"
 #include "db.hpp"
 #include "kernels/codec.hpp"
+#include "kernels/index_type.hpp"
 #include "kernels/merge.hpp"
 #include "kernels/sort.hpp"
 #include "py/args.hpp"
@@ -241,21 +242,9 @@ Layer& layer_for(Buffer& buffer, PyObject* text, int& status) {
 // ---------------------------------------------------------------------------------------------
 // Flush: the buffered entries merged into the store's tables, written as one change
 
-constexpr int n_index_types = 3;
-constexpr int index_npy_type[n_index_types] = {NPY_UINT16, NPY_UINT32, NPY_UINT64};
-
-/// Code of the narrowest index type holding `v` (0: uint16, 1: uint32, 2: uint64).
-int code_for(std::uint64_t v) { return v <= 0xFFFFu ? 0 : v <= 0xFFFFFFFFu ? 1 : 2; }
-
-/// Calls `f` with a value of the C++ type of index type `code`.
-template <class F>
-decltype(auto) with_index_type(int code, F&& f) {
-    switch (code) {
-        case 0: return f(std::uint16_t{});
-        case 1: return f(std::uint32_t{});
-        default: return f(std::uint64_t{});
-    }
-}
+using kern::code_for;
+using kern::with_index_type;
+constexpr int index_npy_type[kern::n_index_types] = {NPY_UINT16, NPY_UINT32, NPY_UINT64};
 
 /// A table's columns, checked: the index type code and a view usable as a merge run.
 struct Columns {
