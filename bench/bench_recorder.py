@@ -13,6 +13,8 @@ some neurons win far more often than others and tables grow unevenly (as in benc
 2. Sustained: a recorder from 0 to 10^6 inputs (default flush_every); inputs/s of the add calls,
    flushes included, over the flush cycle that holds the 10^5th, 5x10^5th and 10^6th input; peak resident
    memory; and the growth of resident memory over the first flush cycle per buffered entry.
+3. Where one flush at 2x10^5 stored spends its CPU time: reading the tables, writing them, and the
+   recorder's own merging (the rest).
 
 Run: PYTHONPATH=<build dir> python bench/bench_recorder.py [--stored N] [--batches N] [--sustain N]
 """
@@ -112,6 +114,47 @@ def per_batch(work, directory, stored, batches):
     print(f"   both stores hold the same bytes in every table: {identical}")
 
 
+class TimedDB(cquorlin.DB):
+    """A store that times the two internals a flush goes through: table reads and the write."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.spent = {"read": 0.0, "write": 0.0}
+
+    def _get_table(self, k, create=True):
+        t = time.process_time()
+        try:
+            return super()._get_table(k, create)
+        finally:
+            self.spent["read"] += time.process_time() - t
+
+    def _clear_cache(self):
+        t = time.process_time()
+        try:
+            return super()._clear_cache()
+        finally:
+            self.spent["write"] += time.process_time() - t
+
+
+def flush_breakdown(work, directory, stored, batches):
+    """Where one flush of `batches` batches into the filled store spends its CPU time."""
+    path = os.path.join(directory, "timed.h5")
+    shutil.copy(os.path.join(directory, "base.h5"), path)
+    first = stored // BATCH * BATCH
+    with TimedDB(path) as db:
+        rec = db.recorder(flush_every=10**12)
+        for b in range(batches):
+            rec.add(work.batch(b, salt=2), first + b * BATCH, batch_size=BATCH)
+        t = time.process_time()
+        rec.flush()
+        total = time.process_time() - t
+        tables = len(db.file)
+    read, write = db.spent["read"], db.spent["write"]
+    print(f"\n3. one flush of {batches} batches at {stored:,} stored: {total * 1e3:.0f} ms CPU for {tables:,} tables: "
+          f"reading them {read * 1e3:.0f} ms, writing them {write * 1e3:.0f} ms, the recorder's own merging "
+          f"{(total - read - write) * 1e3:.0f} ms")
+
+
 def sustained(work, directory, total):
     marks = [m for m in (100_000, 500_000, 1_000_000) if m <= total] or [total]
     path = os.path.join(directory, "sustained.h5")
@@ -168,6 +211,7 @@ def main():
         if args.sustain:
             sustained(work, directory, args.sustain)
         per_batch(work, directory, args.stored, args.batches)
+        flush_breakdown(work, directory, args.stored, args.batches)
 
 
 if __name__ == "__main__":

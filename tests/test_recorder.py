@@ -202,6 +202,50 @@ def test_recorder_is_made_by_a_store_only():
         cquorlin.Recorder()
 
 
+class FailingWrite(DB):
+    """A store whose next write of tables fails, as a full disk would make it."""
+    fail = False
+
+    def _flush_cache(self):
+        if self.fail and self.cache:
+            self.fail = False
+            raise OSError("no space left")
+        return super()._flush_cache()
+
+
+def test_a_failed_flush_keeps_its_entries_for_the_next(store_path):
+    acts = {"fc": np.eye(4, dtype=np.float32)}
+    with FailingWrite(store_path, "w") as db:
+        rec = db.recorder()
+        rec.add(acts, 0, batch_size=4)
+        db.fail = True
+        with pytest.raises(OSError, match="no space left"):
+            rec.flush()
+        assert (rec.durable, rec.pending, db.cache) == (0, 4, {})
+        rec.add(acts, 4, batch_size=4)
+        rec.flush()
+        assert (rec.durable, rec.pending) == (8, 0)
+    assert {name: [i for _, i in pairs] for name, pairs in entries(store_path).items()} == {
+        f"table_fc_{n}": [n, n + 4] for n in range(4)}
+
+
+def test_calls_back_into_the_recorder_are_refused(store_path):
+    class Reentrant(DB):
+        def _get_table(self, k, create=True):
+            with pytest.raises(RuntimeError, match="already running"):
+                rec.add({"fc": np.eye(2, dtype=np.float32)}, 100, batch_size=2)
+            with pytest.raises(RuntimeError, match="already running"):
+                rec.flush()
+            return super()._get_table(k, create)
+
+    with Reentrant(store_path, "w") as db:
+        rec = db.recorder()
+        rec.add({"fc": np.eye(2, dtype=np.float32)}, 0, batch_size=2)
+        rec.flush()
+        assert rec.durable == 2
+    assert sorted(i for pairs in entries(store_path).values() for _, i in pairs) == [0, 1]
+
+
 class Counting(torch.Tensor):
     """A tensor that logs the elements of every tensor handed to the host (cpu, numpy, to("cpu"), ...)."""
     moved = []
