@@ -215,11 +215,12 @@ Recorder* as_recorder(PyObject* self) { return reinterpret_cast<Recorder*>(self)
 struct InUse {
     Recorder* r;
     bool held;
-    explicit InUse(Recorder* recorder) : r(recorder), held(!recorder->busy) {
+    explicit InUse(Recorder* recorder) : r(recorder), held(!recorder->busy && recorder->db) {
         if (held)
             r->busy = true;
         else
-            PyErr_SetString(PyExc_RuntimeError, "the recorder is already running an add or a flush");
+            PyErr_SetString(PyExc_RuntimeError, r->db ? "the recorder is already running an add or a flush"
+                                                      : "the recorder was cleared and has no store");
     }
     ~InUse() {
         if (held) r->busy = false;
@@ -316,7 +317,7 @@ int merge_entries(PyObject* db, PyObject* cache, PyObject* key, const NewEntries
     std::size_t n_old = old.run.vals.size, n_new = add.idx.size(), total = n_old + n_new;
     Ref idxs, vals;
     if (new_columns(static_cast<npy_intp>(total), code, idxs, vals) < 0) return -1;
-    std::vector<std::uint32_t> order = kern::join_order(add.val, add.batch);
+    std::vector<std::size_t> order = kern::join_order(add.val, add.batch);
     float* out_val = data_of<float>(vals);
     with_index_type(code, [&](auto type) {
         using I = decltype(type);
@@ -355,11 +356,12 @@ int flush_layer(PyObject* db, PyObject* cache, const Layer& layer, std::vector<R
     for (std::uint32_t neuron : layer.neurons) ++start[neuron + 1];
     for (std::size_t j = 1; j < start.size(); ++j) start[j] += start[j - 1];
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    std::vector<std::uint32_t> grouped(n), batch_of(n);
+    std::vector<std::size_t> grouped(n);
+    std::vector<std::uint32_t> batch_of(n);
     for (std::size_t b = 0; b < layer.batches.size(); ++b) {
         std::size_t end = b + 1 < layer.batches.size() ? layer.batches[b + 1].second : n;
         for (std::size_t j = layer.batches[b].second; j < end; ++j) {
-            grouped[fill[layer.neurons[j]]++] = static_cast<std::uint32_t>(j);
+            grouped[fill[layer.neurons[j]]++] = j;
             batch_of[j] = layer.batches[b].first;
         }
     }
@@ -371,7 +373,7 @@ int flush_layer(PyObject* db, PyObject* cache, const Layer& layer, std::vector<R
         add.val.clear();
         add.batch.clear();
         for (std::size_t g = begin; g < end; ++g) {
-            std::uint32_t j = grouped[g];
+            std::size_t j = grouped[g];
             add.idx.push_back(layer.indices[j]);
             add.val.push_back(layer.values[j]);
             add.batch.push_back(batch_of[j]);

@@ -42,14 +42,14 @@ inline JoinKey join_key(float v, std::uint32_t batch) {
 
 /// The permutation that puts new entries (value `val[j]`, from batch `batch[j]`, listed in the
 /// order they were added) in the order a batch-by-batch add leaves them; equal keys keep that order.
-inline std::vector<std::uint32_t> join_order(const std::vector<float>& val, const std::vector<std::uint32_t>& batch) {
+inline std::vector<std::size_t> join_order(const std::vector<float>& val, const std::vector<std::uint32_t>& batch) {
     std::vector<JoinKey> keys(val.size());
-    std::vector<std::uint32_t> order(val.size());
+    std::vector<std::size_t> order(val.size());
     for (std::size_t j = 0; j < val.size(); ++j) {
         keys[j] = join_key(val[j], batch[j]);
-        order[j] = static_cast<std::uint32_t>(j);
+        order[j] = j;
     }
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
     return order;
 }
 
