@@ -21,6 +21,7 @@
 #include "py/func.hpp"
 #include "py/instance.hpp"
 #include "py/ref.hpp"
+#include "recorder.hpp"
 #include "state.hpp"
 
 namespace quorlin {
@@ -1083,6 +1084,7 @@ PyMethodDef db_methods[] = {
     py::method_def<db_clear_cache, db_clear_cache_name>("_clear_cache"),
     py::method_def<db_add, db_add_name>("add"),
     py::method_def<db_search, db_search_name>("search"),
+    py::method_def<db_recorder, db_recorder_name>("recorder"),
     py::method_def<db_enter, db_enter_name>("__enter__"),
     py::method_def<db_exit, db_exit_name>("__exit__"),
     py::method_def<db_close, db_close_name>("close"),
