@@ -14,6 +14,7 @@ more). The path from a model to the store:
     results = db.search(acts, k=10)
 """
 
+import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 import h5py
@@ -216,6 +217,8 @@ class DB:
         `to_numpy` leaves such values out, so its result never leads here.
         """
         ...
+    def recorder(self, flush_every: int = 65536) -> "Recorder":
+        """A Recorder writing into this store, flushing every flush_every inputs (at least 1)."""
     def close(self) -> None:
         """Writes the changed tables and closes the file; the store is unusable afterwards."""
         ...
@@ -225,3 +228,43 @@ class DB:
     def __exit__(self, *args: Any) -> None:
         """Closes the store; an exception from the block passes on."""
         ...
+
+
+class Recorder:
+    """Records a store's entries batch by batch and writes them in bulk; made by DB.recorder().
+
+    Each add reduces its outputs at once on their own device and buffers 16 bytes per input and
+    layer. Every flush_every inputs, on flush() and on leaving a with block, the buffered entries
+    are written as one journaled change; the store then holds exactly what DB.add per batch would
+    have written. DB.search reads the file only: flush before searching.
+    """
+    @property
+    def db(self) -> DB:
+        """The store written to."""
+    @property
+    def durable(self) -> int:
+        """Inputs written by completed flushes; a killed process keeps them."""
+    @property
+    def pending(self) -> int:
+        """Inputs buffered since the last flush."""
+    def add(self, outputs: Mapping[Any, Any], idx: Union[int, Iterable[int]], batch_size: Optional[int] = None,
+            attention_mask: Any = None) -> None:
+        """Reduces one batch and buffers its entries.
+
+        outputs: what cquorlin.to_numpy takes (tensors on any device, or arrays), with the same choice
+        of outputs and the same attention_mask. idx: the first index (batch_size is then required) or
+        one index per input (the batch size is their number). A failing call buffers nothing.
+        """
+    def flush(self) -> None:
+        """Writes every buffered entry as one journaled change; a failed flush keeps them for the next."""
+    def __enter__(self) -> "Recorder": ...
+    def __exit__(self, *args: Any) -> bool:
+        """Flushes, also when the block raised; returns False."""
+
+
+def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]]) -> None:
+    """Adds every entry of every table of the stores at sources to the store at target (created if absent).
+
+    One pass per table over the sorted columns, written as journaled changes. The preprocessors must
+    agree (a store without one takes theirs); a difference raises ValueError naming both stores.
+    """
