@@ -1,7 +1,7 @@
 """The store engine on a four-layer recording workload: add against its I/O floor, search, file growth.
 
 Workload (seeded): batches of 256 inputs through four layers under the "image" preprocessor, "conv"
-(256, 32, 8, 8), "fc1" (256, 512), "fc2" (256, 128) and "head" (256, 10), about 345 tables touched per
+(256, 32, 8, 8), "fc1" (256, 512), "fc2" (256, 128) and "head" (256, 10), about 390 tables touched per
 batch. Activations are exponential noise plus a fixed per-neuron bias drawn from N(0, 1.5^2), so that a
 few neurons win most entries and tables grow unevenly, as in a real network. The script keeps its own
 count of every table's entries and largest index, which gives each table's byte length in the store's
@@ -20,7 +20,11 @@ format before and after a batch without asking the store (checked against the fi
    batches of queries at least 3 times faster than today.
 3. file size: a fresh store, 60 sessions of (open DB, 5 adds of 256, close); the file's size over its
    tables' bytes after sessions 10, 30 and 60. Target: at most 1.5 after session 60.
-4. the process's peak resident memory (ru_maxrss).
+4. peak resident memory (ru_maxrss): of the whole run, and of each part on its own (the high-water mark
+   is reset to the resident size of the moment between parts, through /proc/self/clear_refs, so a
+   part's peak includes what earlier parts left resident; where the reset fails the peaks are cumulative).
+   Importing cquorlin (and with it torch) takes about 230 MiB of it; growing the store with batches of
+   8192 inputs takes more than the timed parts.
 
 Per-batch and per-query times are printed as the median and the 10th-90th percentile range. The
 machine is shared and noisy: compare builds in one run, interleaved, with --builds.
@@ -97,9 +101,8 @@ class Tables:
         width = 2 << int(np.searchsorted(INDEX_MAX, top))
         return 0 if count == 0 else 5 + count * (width + 2)
 
-    def size(self, name):
-        layer, neuron = name[len("table_"):].rsplit("_", 1)
-        return self.nbytes(self.count[layer][int(neuron)], self.top[layer][int(neuron)])
+    def size(self, layer, neuron):
+        return self.nbytes(self.count[layer][neuron], self.top[layer][neuron])
 
     def update(self, acts, first):
         """Records a batch; returns (old bytes, new bytes) of every table it touches."""
@@ -107,10 +110,10 @@ class Tables:
         for layer, neurons in winners(acts).items():
             idx = first + np.arange(len(neurons))
             hit = np.unique(neurons)
-            old = [self.nbytes(self.count[layer][n], self.top[layer][n]) for n in hit]
+            old = [self.size(layer, n) for n in hit]
             np.add.at(self.count[layer], neurons, 1)
             np.maximum.at(self.top[layer], neurons, idx)
-            touched += [(o, self.nbytes(self.count[layer][n], self.top[layer][n])) for o, n in zip(old, hit)]
+            touched += [(o, self.size(layer, n)) for o, n in zip(old, hit)]
         return touched
 
     def payload(self):
@@ -168,6 +171,25 @@ class Floor:
         os.close(self.fd)
 
 
+class Memory:
+    """Peak resident memory per part of the run, and of the whole run."""
+
+    def __init__(self):
+        self.parts, self.whole = {}, 0.0
+
+    def mark(self, part=None):
+        """Records the peak since the last mark (as `part`'s, if given) and starts a new one."""
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        self.whole = max(self.whole, peak)
+        if part:
+            self.parts[part] = peak
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")  # resets the high-water mark to the current resident size
+        except OSError:
+            pass
+
+
 def spread(values, scale=1e3):
     """Median and 10th-90th percentile of a list of seconds, in ms (or another scale)."""
     v = np.asarray(values) * scale
@@ -186,6 +208,8 @@ def measure(settings, tmp, out):
     work = Workload(seed=7)
     gc.collect()
     gc.freeze()  # keeps the collection before each timed call cheap
+    memory = Memory()
+    memory.mark("imports")
 
     # ---- 1. add
     path = os.path.join(tmp, "store.h5")
@@ -202,6 +226,8 @@ def measure(settings, tmp, out):
             tables.update(acts, stored)
             stored += len(acts["conv"])
         grow = time.perf_counter() - start
+        label = f"{target_size:.0e}".replace("e+0", "e")
+        memory.mark(f"growing to {label}")
         t = {k: [] for k in ("add_cpu", "add_wall", "floor_cpu", "floor_wall")}
         n_touched = []
         for i in range(settings["timed"]):
@@ -218,16 +244,16 @@ def measure(settings, tmp, out):
                 t[which + "_cpu"].append(cpu)
                 t[which + "_wall"].append(wall)
             stored += BATCH
-        size = f"{target_size:.0e}".replace("e+0", "e")
+        memory.mark(f"timed adds at {label}")
         add, fl = spread(t["add_cpu"]), spread(t["floor_cpu"])
         ratio = spread(np.divide(t["add_cpu"], t["floor_cpu"]), 1)
         print(f"   {target_size:,} stored (grown in {grow:.1f} s), {np.mean(n_touched):.0f} tables touched per batch: "
               f"add CPU {fmt(add)}, wall {fmt(spread(t['add_wall']))}; floor CPU {fmt(fl)}, wall "
               f"{fmt(spread(t['floor_wall']))}; add/floor (CPU, per batch) {fmt(ratio, 'x')}")
-        out(f"add at {size}: CPU ms per batch", add[0], "ms", "")
-        out(f"add at {size}: wall ms per batch", spread(t["add_wall"])[0], "ms", "")
-        out(f"add at {size}: floor CPU ms per batch", fl[0], "ms", "")
-        out(f"add at {size}: add/floor (CPU)", ratio[0], "x", "<= 8" if target_size == settings["sizes"][-1] else "")
+        out(f"add at {label}: CPU ms per batch", add[0], "ms", "")
+        out(f"add at {label}: wall ms per batch", spread(t["add_wall"])[0], "ms", "")
+        out(f"add at {label}: floor CPU ms per batch", fl[0], "ms", "")
+        out(f"add at {label}: add/floor (CPU)", ratio[0], "x", "<= 8" if target_size == settings["sizes"][-1] else "")
     floor.close()
     db.close()
     check(dataset_bytes(path) == tables.payload(), "the store's datasets do not hold the tables' expected bytes")
@@ -238,9 +264,10 @@ def measure(settings, tmp, out):
     plain = h5py.File(copy, "r")
     singles = [work.batch(q, 1, salt=1) for q in range(settings["queries"])]
     batches = [work.batch(q, QUERY_BATCH, salt=2) for q in range(settings["query_batches"])]
-    read = sorted((tables.size(n), n) for n in (f"table_{k}_{w[0]}" for acts in singles for k, w in winners(acts).items()))
+    read = sorted((tables.size(k, w[0]), f"table_{k}_{w[0]}") for acts in singles for k, w in winners(acts).items())
     typical_size, typical = read[len(read) // 2]  # the median size among the tables the queries read
     plain[typical][()]  # warm
+    memory.mark()
     db = DB(path)
     for acts in singles + batches:  # warm
         db.search(acts, k=K)
@@ -255,6 +282,7 @@ def measure(settings, tmp, out):
     for acts in batches:
         gc.collect()
         t_batch.append(clocked(db.search, acts, K)[1] / QUERY_BATCH)
+    memory.mark("searches")
     db.close()
     plain.close()
     single, rd, per = spread(t_single, 1e6), spread(t_read, 1e6), spread(t_batch, 1e6)
@@ -269,6 +297,7 @@ def measure(settings, tmp, out):
     out(f"search, batches of {QUERY_BATCH}: us per query", per[0], "us", "")
 
     # ---- 3. file size over short sessions
+    memory.mark()
     path = os.path.join(tmp, "sessions.h5")
     tables = Tables()
     stored = 0
@@ -293,9 +322,12 @@ def measure(settings, tmp, out):
             t_session = []
 
     # ---- 4. memory
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"peak resident memory: {peak:.0f} MiB")
-    out("peak resident memory", peak, "MiB", "")
+    memory.mark("sessions")
+    print(f"peak resident memory: {memory.whole:.0f} MiB in the whole run; by part: "
+          + ", ".join(f"{part} {peak:.0f}" for part, peak in memory.parts.items()) + " MiB")
+    out("peak resident memory, whole run", memory.whole, "MiB", "")
+    for part in (f"timed adds at {label}", "searches", "sessions"):
+        out(f"peak resident memory, {part}", memory.parts[part], "MiB", "")
 
 
 def check(ok, what):
@@ -314,38 +346,38 @@ def print_table(header, rows):
 
 def compare_builds(builds, rounds, quick):
     """Runs the benchmark once per build per round, each in its own subprocess, alternating the order."""
-    figures = {b: {} for b in builds}  # build -> name -> list of values
+    figures = [{} for _ in builds]  # per build: figure name -> its value in each round
     meta = {}
     with tempfile.TemporaryDirectory(prefix="bench_engine_") as tmp:
         for r in range(rounds):
-            for b in builds if r % 2 == 0 else builds[::-1]:
+            order = range(len(builds)) if r % 2 == 0 else reversed(range(len(builds)))
+            for b in order:
                 result = os.path.join(tmp, "result.json")
                 cmd = [sys.executable, os.path.abspath(__file__), "--json", result] + (["--quick"] if quick else [])
-                env = dict(os.environ, PYTHONPATH=os.path.abspath(b))
+                env = dict(os.environ, PYTHONPATH=os.path.abspath(builds[b]))
                 start = time.perf_counter()
                 proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
                 if proc.returncode != 0:
                     print(proc.stdout + proc.stderr)
-                    raise SystemExit(f"the benchmark failed with the build in {b}")
+                    raise SystemExit(f"the benchmark failed with the build in {builds[b]}")
                 with open(result) as f:
                     data = json.load(f)
-                print(f"round {r + 1}, {b}: {time.perf_counter() - start:.0f} s ({data['module']})")
-                warnings = [line for line in proc.stdout.splitlines() if "WARNING" in line]
-                if warnings:
-                    print("\n".join(warnings))
+                print(f"round {r + 1}, {builds[b]}: {time.perf_counter() - start:.0f} s ({data['module']})")
+                for line in proc.stdout.splitlines():
+                    if "WARNING" in line:
+                        print(line)
                 for name, value, unit, target in data["rows"]:
                     figures[b].setdefault(name, []).append(value)
                     meta[name] = (unit, target)
     print(f"\nmedian [min-max] over {rounds} rounds per build:")
-    header = ["figure", "unit", "target"] + builds
     rows = []
     for name, (unit, target) in meta.items():
         cells = []
-        for b in builds:
-            v = figures[b].get(name, [])
+        for per_build in figures:
+            v = per_build.get(name, [])
             cells.append(f"{np.median(v):.3g} [{min(v):.3g}-{max(v):.3g}]" if v else "-")
         rows.append([name, unit, target] + cells)
-    print_table(header, rows)
+    print_table(["figure", "unit", "target"] + builds, rows)
 
 
 def main(argv=None):
