@@ -84,7 +84,7 @@ class Workload:
 
 
 def winners(acts):
-    """Table key of each input's strongest neuron per layer, as the "image" preprocessor reduces them."""
+    """Per layer, the neuron (so the table) each input records into, as the "image" preprocessor reduces them."""
     return {k: a.reshape(len(a), -1).argmax(axis=1) for k, a in acts.items()}
 
 
