@@ -41,7 +41,7 @@ class Net(torch.nn.Module):
 
 
 def parse_args() -> argparse.Namespace:
-    p = argument_parser(__doc__.splitlines()[0], epochs=12, store_name="digits.h5")
+    p = argument_parser(__doc__.splitlines()[0], "digits.h5", epochs=12)
     p.add_argument("--layers", nargs="+", default=None, metavar="NAME",
                    help="layers to record, in weighting order (default: all layers, without .pred)")
     p.add_argument("--plot", default="digits.png",

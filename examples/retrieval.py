@@ -2,15 +2,18 @@
 import argparse
 import os
 import tempfile
+from typing import Optional
 
 import numpy as np
 import torch
 
 
-def argument_parser(description: str, epochs: int, store_name: str) -> argparse.ArgumentParser:
-    """A parser with the options both examples take: training length, batch size, k and the store."""
+def argument_parser(description: str, store_name: str, epochs: Optional[int] = None) -> argparse.ArgumentParser:
+    """A parser with the options the examples share: batch size, k and the store, and the training
+    length for an example that trains its model (`epochs` given)."""
     p = argparse.ArgumentParser(description=description)
-    p.add_argument("--epochs", type=int, default=epochs, help=f"training epochs (default {epochs})")
+    if epochs is not None:
+        p.add_argument("--epochs", type=int, default=epochs, help=f"training epochs (default {epochs})")
     p.add_argument("--batch-size", type=int, default=128, help="inputs per add/search call (default 128)")
     p.add_argument("--k", type=int, default=10, help="stored inputs retrieved per query (default 10)")
     p.add_argument("--store", default=os.path.join(tempfile.gettempdir(), store_name),

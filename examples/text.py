@@ -42,7 +42,7 @@ class Classifier(torch.nn.Module):
 
 
 def parse_args() -> argparse.Namespace:
-    p = argument_parser(__doc__.splitlines()[0], epochs=8, store_name="text.h5")
+    p = argument_parser(__doc__.splitlines()[0], "text.h5", epochs=8)
     p.add_argument("--n", type=int, default=3000, help="sequences generated (default 3000)")
     p.add_argument("--seq-len", type=int, default=16, help="tokens per sequence (default 16)")
     p.add_argument("--vocab", type=int, default=32, help="vocabulary size (default 32)")
@@ -64,15 +64,13 @@ def make_data(n: int, seq_len: int, vocab: int, rng: np.random.Generator):
 def embed(emb: torch.nn.Module, x: np.ndarray) -> dict:
     """One batch through the embedding model, as the NumPy arrays the store takes.
 
-    In eval mode without gradients, TransformerEncoderLayer may take a fused fast path that never
-    calls its submodules, so their forward hooks would not fire and their outputs would be
-    missing (recent torch versions skip that path when hooks are attached, older ones do not).
-    With grad mode on the path is always skipped; the outputs are detached right away.
+    Without gradients: TransformerEncoderLayer declines its fused inference path, which would not
+    call its submodules, as soon as they carry forward hooks, so every layer's hook fires.
     """
-    with torch.enable_grad():
-        out = emb(torch.from_numpy(x))
-    # ".pred" is the head's output again.
-    return {name: t.detach().cpu().numpy() for name, t in out.items() if name != ".pred"}
+    with torch.no_grad():
+        acts = cquorlin.to_numpy(emb(torch.from_numpy(x)), len(x))
+    del acts[".pred"]  # the head's output again
+    return acts
 
 
 def record(db: cquorlin.DB, emb: torch.nn.Module, x: np.ndarray, bs: int) -> float:

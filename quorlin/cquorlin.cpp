@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert.hpp"
 #include "db.hpp"
 #include "py/ref.hpp"
+#include "recorder.hpp"
 #include "state.hpp"
 #include "torchutils.hpp"
 
@@ -119,7 +121,8 @@ int module_exec(PyObject* module) {
         return -1;
     }
     if (check_version() < 0) return -1;
-    if (import_numpy() < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0) {
+    if (import_numpy() < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0 ||
+        convert_exec(module) < 0 || recorder_exec(module) < 0) {
         _PyTraceback_Add("init cquorlin", "cquorlin", 0);
         return -1;
     }

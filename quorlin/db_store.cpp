@@ -15,6 +15,7 @@
 #include "py/func.hpp"
 #include "py/instance.hpp"
 #include "py/ref.hpp"
+#include "recorder.hpp"
 #include "state.hpp"
 
 namespace quorlin {
@@ -399,13 +400,28 @@ int check_preprocessor_type(PyObject* p) {
     return -1;
 }
 
+/// The TypeError for a layer value that is not an array; a tensor's carries a note on the way to arrays.
+int raise_not_an_array(PyObject* value) {
+    Ref error = Ref::steal(PyUnicode_FromFormat("Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, "numpy.ndarray"));
+    if (error) error = py::call(PyExc_TypeError, error.get());
+    if (!error) return -1;
+    int is_tensor = PyObject_IsInstance(value, G.tensor);
+    if (is_tensor < 0) return -1;
+    if (is_tensor) {
+        Ref note = Ref::steal(PyUnicode_FromString(
+            "Convert a model's outputs with cquorlin.to_numpy(outputs, batch_size, attention_mask=None): it keeps "
+            "the floating-point values of the batch as float32 arrays on the host."));
+        Ref add_note = note ? Ref::steal(PyObject_GetAttrString(error.get(), "add_note")) : Ref{};
+        if (!add_note || !py::call(add_note.get(), note.get())) return -1;
+    }
+    PyErr_SetObject(PyExc_TypeError, error.get());
+    return -1;
+}
+
 /// Reduces one layer's array: per row, the first column of the largest value (NaN counts as
 /// largest) and that value, with the row's table key.
 int reduce_layer(PyObject* layer_key, PyObject* array, PyObject* preprocessor, ReducedLayer& out) {
-    if (!PyArray_Check(array)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(array)->tp_name, "numpy.ndarray");
-        return -1;
-    }
+    if (!PyArray_Check(array)) return raise_not_an_array(array);
     if (check_preprocessor_type(preprocessor) < 0) return -1;
     Ref preprocessed = preprocess(array, preprocessor);
     if (!preprocessed) return -1;
@@ -664,8 +680,10 @@ int merge_answer(PyObject* answer, long weight, Merged& merged) {
     Py_ssize_t n_scores = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(scores.get()));
     if (n != n_scores) {
         if (!Py_OptimizeFlag) {
+            // The pair is the exception's one argument, as `assert cond, pair` gives it.
             Ref pair = Ref::steal(PyTuple_Pack(2, index_list.get(), scores_obj.get()));
-            if (pair) PyErr_SetObject(PyExc_AssertionError, pair.get());
+            Ref error = pair ? py::call(PyExc_AssertionError, pair.get()) : Ref{};
+            if (error) PyErr_SetObject(PyExc_AssertionError, error.get());
             return -1;
         }
         n = std::min(n, n_scores);  // as the interpreter would: read only what both have
@@ -821,6 +839,7 @@ PyMethodDef db_methods[] = {
     py::method_def<db_clear_cache, db_clear_cache_name>("_clear_cache"),
     py::method_def<db_add, db_add_name>("add"),
     py::method_def<db_search, db_search_name>("search"),
+    py::method_def<db_recorder, db_recorder_name>("recorder"),
     py::method_def<db_enter, db_enter_name>("__enter__"),
     py::method_def<db_exit, db_exit_name>("__exit__"),
     py::method_def<db_close, db_close_name>("close"),

@@ -8,6 +8,7 @@
 
 #include "db.hpp"
 #include "kernels/codec.hpp"
+#include "kernels/index_type.hpp"
 #include "kernels/search.hpp"
 #include "kernels/sort.hpp"
 #include "py/args.hpp"
@@ -23,29 +24,14 @@ using py::Ref;
 using kern::Strided;
 
 // Index types by type code: the position in _idx_dtypes, also the code of the byte format.
-constexpr int n_index_types = 3;
-constexpr unsigned long long index_max[n_index_types] = {0xFFFFull, 0xFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull};
+using kern::code_for;
+using kern::index_max;
+using kern::n_index_types;
+using kern::with_index_type;
 constexpr int index_npy_type[n_index_types] = {NPY_UINT16, NPY_UINT32, NPY_UINT64};
 constexpr const char* index_name[n_index_types] = {"uint16", "uint32", "uint64"};
 PyObject* index_max_objs[n_index_types];  // the maxima as Python ints, for exact comparison
 PyObject* search_method_names[n_index_types];  // "_search_uint16", ... interned
-
-/// Code of the narrowest index type that holds `v`.
-int code_for(unsigned long long v) {
-    int code = 0;
-    while (v > index_max[code]) ++code;
-    return code;
-}
-
-/// Calls `f` with a value of the C++ type of index type `code`.
-template <class F>
-decltype(auto) with_index_type(int code, F&& f) {
-    switch (code) {
-        case 0: return f(std::uint16_t{});
-        case 1: return f(std::uint32_t{});
-        default: return f(std::uint64_t{});
-    }
-}
 
 Ref wrong_dims(int ndim) {
     PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, ndim);

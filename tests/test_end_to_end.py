@@ -3,14 +3,13 @@ import pytest
 import torch
 
 import cquorlin
-from test_models import activations_to_numpy, make_image_model, make_text_model
+from test_models import make_image_model, make_text_model
 
 
 def self_match_rate(store_path, preprocessor, model, inputs, batch=32):
     embed = cquorlin.get_embedding_model(model)
-    # Gradients on: the transformer's fused inference path would skip its submodules' hooks.
-    with torch.enable_grad():
-        batches = [activations_to_numpy(embed(inputs[s : s + batch])) for s in range(0, len(inputs), batch)]
+    with torch.no_grad():
+        batches = [cquorlin.to_numpy(embed(x), len(x)) for x in inputs.split(batch)]
     for acts in batches:
         acts.pop(".pred", None)
     with cquorlin.DB(store_path, "w", preprocessor=preprocessor) as db:

