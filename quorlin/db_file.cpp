@@ -64,6 +64,23 @@ hdf5::hid_t file_id(PyObject* file) {
     return fid ? hdf5::id_of(fid.get()) : -1;
 }
 
+/// Keeps the columns of `table`, decoded from the dataset at `token`, in the read cache. They become
+/// read-only, so that no table handed out changes what the next one gets; a flush replaces columns
+/// and never writes into them.
+int keep_columns(ReadCache& reads, const char* name, const hdf5::Token& token, PyObject* table) {
+    Ref idxs = attr(table, G.names.idxs);
+    Ref vals = idxs ? attr(table, G.names.vals) : Ref{};
+    if (!vals) return -1;
+    if (!PyArray_CheckExact(idxs.get()) || !PyArray_CheckExact(vals.get())) return 0;
+    auto* i = reinterpret_cast<PyArrayObject*>(idxs.get());
+    auto* v = reinterpret_cast<PyArrayObject*>(vals.get());
+    PyArray_CLEARFLAGS(i, NPY_ARRAY_WRITEABLE);
+    PyArray_CLEARFLAGS(v, NPY_ARRAY_WRITEABLE);
+    std::uint64_t bytes = static_cast<std::uint64_t>(PyArray_NBYTES(i) + PyArray_NBYTES(v)) + 256;
+    reads.put(name, token, std::move(idxs), std::move(vals), bytes);
+    return 0;
+}
+
 /// Lets go of the datasets replaced by earlier changes: each loses the count that kept it alive and
 /// is freed as it closes. This runs inside a journaled change, so that the space they give back,
 /// which may shorten the file, is given back only under the journal.
@@ -232,6 +249,7 @@ int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
     PyErr_Fetch(&type, &value, &tb);
     Store& s = store_of(self);
     s.failed = true;
+    s.reads->clear();  // what the failed change wrote is not trusted
     if (!journal.path.empty()) {
         journal.fd = -1;  // closed with the file, and its lock with it
         s.failed = restore_file(self, file, journal.path) < 0;
@@ -249,7 +267,6 @@ int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std:
         PyErr_SetString(PyExc_OSError, failed_store_message);
         return -1;
     }
-    s.reads->clear();  // tables read before the change are not trusted after it
     Ref fid = attr(file, G.names.id);
     MetadataHold hold;
     RootJournal journal;
@@ -269,8 +286,20 @@ struct PendingWrite {
     hdf5::hid_t lcpl = -1;
     hdf5::Id dataset;
     bool replaced = false;  // an old dataset lost its name to this one and was retired
-    hdf5::Token old{};
+    hdf5::Token old{}, token{};
 };
+
+/// Keeps in the read cache the table as a write left it in the file: decoded from the written bytes,
+/// under the new dataset's token. Other cached tables keep theirs, since their datasets did not change.
+int remember_written(ReadCache& reads, const PendingWrite& w) {
+    npy_intp size = PyBytes_GET_SIZE(w.bytes.get());
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_UINT8));
+    if (!array) return -1;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), PyBytes_AS_STRING(w.bytes.get()),
+                static_cast<std::size_t>(size));
+    Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
+    return table ? keep_columns(reads, w.name, w.token, table.get()) : -1;
+}
 
 /// Keeps a dataset that is about to lose its name alive: its link count is raised, so its header
 /// on disk never records fewer names than point to it (HDF5 refuses to unlink such an object), and
@@ -313,7 +342,6 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
                                    w.dataset) < 0)
                 return -1;
-            w.bytes = Ref{};
         }
         for (auto& w : writes) {
             int absent = hdf5::link_token(fid, w.name, w.old);
@@ -326,6 +354,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
                 if (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0) return -1;
             }
             if (hdf5::link(w.dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
+                hdf5::link_token(fid, w.name, w.token) != 0 ||
                 w.dataset.close() < 0)  // closing writes out the dataset's buffered bytes, and may fail
                 return -1;
         }
@@ -340,7 +369,9 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         PyErr_Restore(type, value, tb);
         return -1;
     }
+    ReadCache& reads = *store_of(self).reads;
     for (auto& w : writes) {
+        if (reads.budget() > 0 && remember_written(reads, w) < 0) return -1;
         if (!w.replaced) continue;
         Ref token = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(w.old.bytes), sizeof w.old.bytes));
         if (!token || PyList_Append(retired_of(self), token.get()) < 0) return -1;
@@ -462,7 +493,7 @@ hdf5::herr_t count_table(hdf5::hid_t group, const char* name, const void*, void*
 /// A closed file is compacted when it takes more than this many times the bytes of its tables,
 /// besides a fixed allowance for HDF5's own structures and for each table's header and name.
 constexpr double compaction_ratio = 1.4;
-constexpr hdf5::hsize_t file_allowance = 64 << 10;
+constexpr hdf5::hsize_t file_allowance = 16 << 10;
 constexpr hdf5::hsize_t table_allowance = 256;
 
 int footprint_of(hdf5::hid_t fid, Footprint& footprint) {
@@ -591,20 +622,23 @@ Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
     }
     Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
     if (!table || reads.budget() == 0) return table;
-    // Kept columns are read-only, so that no table handed out changes what the next one gets; a
-    // flush replaces columns and never writes into them.
-    Ref idxs = attr(table.get(), G.names.idxs);
-    Ref vals = idxs ? attr(table.get(), G.names.vals) : Ref{};
-    if (!vals) return {};
-    if (PyArray_CheckExact(idxs.get()) && PyArray_CheckExact(vals.get())) {
-        auto* i = reinterpret_cast<PyArrayObject*>(idxs.get());
-        auto* v = reinterpret_cast<PyArrayObject*>(vals.get());
-        PyArray_CLEARFLAGS(i, NPY_ARRAY_WRITEABLE);
-        PyArray_CLEARFLAGS(v, NPY_ARRAY_WRITEABLE);
-        std::uint64_t bytes = static_cast<std::uint64_t>(PyArray_NBYTES(i) + PyArray_NBYTES(v)) + 256;
-        reads.put(name, token, std::move(idxs), std::move(vals), bytes);
+    return keep_columns(reads, name, token, table.get()) < 0 ? Ref{} : std::move(table);
+}
+
+Ref read_preprocessor(PyObject* file) {
+    hdf5::hid_t fid = file_id(file);
+    if (fid < 0) return {};
+    Ref value;
+    int status;
+    {
+        hdf5::Lock lock(h5.phil);
+        if (!lock.ok()) return {};
+        status = hdf5::read_text_attribute(fid, "preprocessor", value);
     }
-    return table;
+    if (status < 0) return {};
+    if (status == 0) return value ? std::move(value) : Ref::borrow(Py_None);
+    Ref attrs = attr(file, G.names.attrs);
+    return attrs ? py::call_method(attrs.get(), G.names.get, G.names.preprocessor) : Ref{};
 }
 
 std::uint64_t read_cache_budget(PyObject* self) { return store_of(self).reads->budget(); }

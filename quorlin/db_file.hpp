@@ -43,10 +43,11 @@ py::Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw);
 
 /// Makes `change` (0 or -1) to the file as one journaled change of at most `payload` new bytes:
 /// a process killed at any moment, or a change or flush that fails, leaves the file as it was
-/// before or after it. Drops the read cache.
+/// before or after it. A failed change empties the read cache.
 int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std::function<int()>& change);
 
-/// Writes the given (key, table) pairs as one change. Without `replace`, an existing key fails.
+/// Writes the given (key, table) pairs as one change, and keeps each as written in the read cache.
+/// Without `replace`, an existing key fails.
 int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<py::Ref, py::Ref>>& tables, bool replace);
 
 /// True when the cached table under `key` has changes the file lacks.
@@ -55,6 +56,10 @@ int is_changed(PyObject* self, PyObject* key, PyObject* table);
 /// The table stored under `key`, from the read cache while its dataset is unchanged, else read and
 /// decoded (KeyError when the file has none).
 py::Ref load_table(PyObject* self, PyObject* file, PyObject* key);
+
+/// The root attribute "preprocessor" of the open store `file`, or None: what
+/// `file.attrs.get("preprocessor")` returns, read directly where it is one text.
+py::Ref read_preprocessor(PyObject* file);
 
 /// The read cache's budget in bytes, and setting it (0 turns the cache off).
 std::uint64_t read_cache_budget(PyObject* self);

@@ -25,6 +25,17 @@ using py::Ref;
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
+/// Holds off the cyclic garbage collector for one call. A call allocates a few objects per table,
+/// which would set off several collections over everything the process holds (torch's modules
+/// included); the garbage of the call is short-lived and acyclic, and the collector runs as usual
+/// after it.
+struct CollectorPause {
+    int was_enabled = PyGC_Disable();
+    ~CollectorPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
 /// Truth of `obj.<name>`, or -1.
 int attr_true(PyObject* obj, PyObject* name) {
     Ref v = attr(obj, name);
@@ -103,8 +114,8 @@ Ref file_attrs(PyObject* self) {
 
 PyObject* db_preprocessor_get(PyObject* self, void*) {
     return py::guard(db_preprocessor_get_name, [&]() -> Ref {
-        Ref attrs = file_attrs(self);
-        return attrs ? py::call_method(attrs.get(), G.names.get, G.names.preprocessor) : Ref{};
+        Ref file = attr(self, G.names.file);
+        return file ? read_preprocessor(file.get()) : Ref{};
     });
 }
 
@@ -601,6 +612,7 @@ QUORLIN_SIGNATURE(db_add_sig, "add", 2, true, true, "acts", "idx");
 Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (py::parse(db_add_sig, args, nargs, kwnames, a) < 0) return {};
+    CollectorPause pause;
     const auto& n = G.names;
     Ref p = store_preprocessor(self);
     Py_ssize_t bsize;
@@ -758,6 +770,7 @@ QUORLIN_SIGNATURE(db_search_sig, "search", 1, true, true, "acts", "k", "_postpro
 Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     if (py::parse(db_search_sig, args, nargs, kwnames, a) < 0) return {};
+    CollectorPause pause;
     const auto& n = G.names;
     Ref default_k = Ref::steal(PyLong_FromLong(10));
     PyObject* k = a[1] ? a[1] : default_k.get();

@@ -57,6 +57,21 @@ struct Api {
     herr_t (*file_size)(hid_t, hsize_t*);
     herr_t (*link_iterate)(hid_t, int, int, hsize_t*, LinkVisitor, void*);
     herr_t (*clear_errors)(hid_t);
+    int (*attribute_exists)(hid_t, const char*);
+    hid_t (*attribute_open)(hid_t, const char*, hid_t);
+    hid_t (*attribute_type)(hid_t);
+    hid_t (*attribute_space)(hid_t);
+    herr_t (*attribute_read)(hid_t, hid_t, void*);
+    herr_t (*attribute_close)(hid_t);
+    int (*type_class)(hid_t);
+    int (*type_is_variable_string)(hid_t);
+    int (*type_cset)(hid_t);
+    hid_t* c_string;  // H5T_C_S1_g
+    hid_t (*type_copy)(hid_t);
+    herr_t (*type_set_size)(hid_t, std::size_t);
+    herr_t (*type_set_cset)(hid_t, int);
+    herr_t (*type_close)(hid_t);
+    herr_t (*free_memory)(void*);
 };
 Api api{};
 
@@ -104,6 +119,21 @@ int load(const char* h5py_defs_path) {
     find(api.file_size, "H5Fget_filesize");
     find(api.link_iterate, "H5Literate2");
     find(api.clear_errors, "H5Eclear2");
+    find(api.attribute_exists, "H5Aexists");
+    find(api.attribute_open, "H5Aopen");
+    find(api.attribute_type, "H5Aget_type");
+    find(api.attribute_space, "H5Aget_space");
+    find(api.attribute_read, "H5Aread");
+    find(api.attribute_close, "H5Aclose");
+    find(api.type_class, "H5Tget_class");
+    find(api.type_is_variable_string, "H5Tis_variable_str");
+    find(api.type_cset, "H5Tget_cset");
+    find(api.c_string, "H5T_C_S1_g");
+    find(api.type_copy, "H5Tcopy");
+    find(api.type_set_size, "H5Tset_size");
+    find(api.type_set_cset, "H5Tset_cset");
+    find(api.type_close, "H5Tclose");
+    find(api.free_memory, "H5free_memory");
     if (!lib && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot find h5py's library %s", h5py_defs_path);
     if (!ok) return -1;
     if (api.open() < 0) {
@@ -243,6 +273,35 @@ int dataset_size(hid_t location, const char* name, hsize_t& size) {
 int for_each_link(hid_t group, LinkVisitor visit, void* data) {
     constexpr int by_name = 0, native_order = 2;  // H5_INDEX_NAME, H5_ITER_NATIVE
     return api.link_iterate(group, by_name, native_order, nullptr, visit, data) < 0 ? fail("list the tables") : 0;
+}
+
+int read_text_attribute(hid_t location, const char* name, Ref& out) {
+    constexpr int scalar = 0, string_class = 3, utf8 = 1;  // H5S_SCALAR, H5T_STRING, H5T_CSET_UTF8
+    constexpr std::size_t variable = static_cast<std::size_t>(-1);  // H5T_VARIABLE
+    out = Ref{};
+    int exists = api.attribute_exists(location, name);
+    if (exists <= 0) {
+        if (exists < 0) api.clear_errors(error_stack);
+        return exists < 0 ? 1 : 0;
+    }
+    Id attribute(api.attribute_open(location, name, defaults), api.attribute_close);
+    Id type(attribute ? api.attribute_type(attribute.get()) : -1, api.type_close);
+    Id space(attribute ? api.attribute_space(attribute.get()) : -1, api.space_close);
+    if (!type || !space || api.space_class(space.get()) != scalar || api.type_class(type.get()) != string_class ||
+        api.type_is_variable_string(type.get()) <= 0 || api.type_cset(type.get()) != utf8) {
+        api.clear_errors(error_stack);
+        return 1;
+    }
+    Id memory(api.type_copy(*api.c_string), api.type_close);
+    char* text = nullptr;
+    if (!memory || api.type_set_size(memory.get(), variable) < 0 || api.type_set_cset(memory.get(), utf8) < 0 ||
+        api.attribute_read(attribute.get(), memory.get(), &text) < 0) {
+        api.clear_errors(error_stack);
+        return 1;
+    }
+    out = Ref::steal(PyUnicode_FromString(text ? text : ""));
+    if (text) api.free_memory(text);
+    return out ? 0 : -1;
 }
 
 int file_size(hid_t file, hsize_t& size) { return api.file_size(file, &size) < 0 ? fail("read the file size") : 0; }

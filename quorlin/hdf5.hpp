@@ -101,6 +101,11 @@ using LinkVisitor = herr_t (*)(hid_t, const char*, const void*, void*);
 /// Calls `visit` for every link of the group `group`, in HDF5's native order.
 int for_each_link(hid_t group, LinkVisitor visit, void* data);
 
+/// The attribute `name` of `location` when it is one text, as h5py writes a `str`: 0 with `out` set
+/// (left empty when there is no such attribute), 1 for any other kind of attribute (no error set:
+/// read it through h5py), -1 with an error.
+int read_text_attribute(hid_t location, const char* name, py::Ref& out);
+
 /// The size of the file in bytes, as HDF5 sees it.
 int file_size(hid_t file, hsize_t& size);
 

@@ -1,0 +1,147 @@
+"""The store engine: the read cache behind _tomemory, retired datasets, the preprocessor read, and
+compaction of a store that grew over many sessions."""
+
+import os
+
+import h5py
+import numpy as np
+import pytest
+
+from cquorlin import DB, Table
+from test_store import entries, stored
+
+RNG = np.random.default_rng(7)
+LAYERS = {"fc": (64,), "conv": (4, 3, 3)}
+
+
+def batch(n=32):
+    return {k: RNG.standard_exponential((n,) + s, dtype=np.float32) for k, s in LAYERS.items()}
+
+
+def test_search_after_add_sees_the_new_entries(store_path):
+    with DB(store_path, "w", preprocessor="image") as db:
+        first = batch()
+        db.add(first, 0)
+        assert db.search(first, 1)[0]  # warms the read cache
+        second = batch()
+        db.add(second, 100)
+        found = [max(r, key=r.get) for r in db.search(second, 1)]
+        assert found == list(range(100, 132))
+        assert entries(store_path) == entries(store_path)  # readable by plain h5py while open
+
+
+def test_read_cache_follows_a_dataset_replaced_behind_the_store(store_path):
+    def put(name, idxs):
+        t = Table(np.array(idxs, np.uint16), np.arange(len(idxs), dtype=np.float32))
+        db.file[name] = np.frombuffer(t.tobytes(), np.uint8)
+
+    with DB(store_path, "w") as db:
+        db.add({"fc": np.array([[1.0, 0.0]], np.float32)}, 0)
+        assert db._tomemory("table_fc_0").idxs.tolist() == [0]
+        db.cache.clear()
+        # Made while the old dataset still lives: another place, another token.
+        put("new", [5, 6, 7])
+        del db.file["table_fc_0"]
+        db.file.move("new", "table_fc_0")
+        assert db._tomemory("table_fc_0").idxs.tolist() == [5, 6, 7]
+        # Made after it was freed, it may take its place: emptying the cache shows it.
+        db.cache.clear()
+        del db.file["table_fc_0"]
+        put("table_fc_0", [9])
+        db.read_cache_bytes, budget = 0, db.read_cache_bytes
+        db.read_cache_bytes = budget
+        assert db._tomemory("table_fc_0").idxs.tolist() == [9]
+
+
+def test_kept_columns_are_read_only_and_tables_still_change(store_path):
+    with DB(store_path, "w") as db:
+        db.add({"fc": np.array([[1.0, 0.0]], np.float32)}, 0)
+        db.search({"fc": np.array([[1.0, 0.0]], np.float32)})
+        table = db._tomemory("table_fc_0")
+        with pytest.raises(ValueError, match="read-only"):
+            table.vals[0] = 3.0
+        db.add({"fc": np.array([[2.0, 0.0]], np.float32)}, 1)
+        assert db._tomemory("table_fc_0").idxs.tolist() == [0, 1]
+
+
+@pytest.mark.parametrize("budget", [0, 1, 300, 1 << 30])
+def test_read_cache_budget(store_path, budget):
+    with DB(store_path, "w", preprocessor="image") as db:
+        assert db.read_cache_bytes == 256 << 20
+        db.read_cache_bytes = budget
+        assert db.read_cache_bytes == budget
+        acts = batch()
+        db.add(acts, 0)
+        for _ in range(2):
+            assert [max(r, key=r.get) for r in db.search(acts, 1)] == list(range(32))
+
+
+@pytest.mark.parametrize("value, error", [(-1, ValueError), (2**64, ValueError), (1.5, TypeError), ("1", TypeError)])
+def test_read_cache_budget_checked(store_path, value, error):
+    with DB(store_path, "w") as db:
+        with pytest.raises(error):
+            db.read_cache_bytes = value
+        assert db.read_cache_bytes == 256 << 20
+
+
+def test_preprocessor_read_as_h5py_reads_it(store_path):
+    with DB(store_path, "w", preprocessor="text") as db:
+        assert db.preprocessor == "text" and type(db.preprocessor) is str
+        db.file.attrs["preprocessor"] = np.bytes_(b"image")  # a fixed-length string, as other tools write
+        assert db.preprocessor == db.file.attrs.get("preprocessor")
+        del db.file.attrs["preprocessor"]
+        assert db.preprocessor is None
+
+
+def test_replaced_datasets_are_freed(store_path):
+    """Every add replaces the tables it touches; the old datasets' space is used again."""
+    with DB(store_path, "w", preprocessor="image") as db:
+        for j in range(40):
+            db.add(batch(), 32 * j)
+        db._flush_cache()
+        grown = os.path.getsize(store_path)
+        db.compact()
+        assert grown < 2 * os.path.getsize(store_path)
+    with h5py.File(store_path, "r") as f:
+        assert all(isinstance(f[k], h5py.Dataset) for k in f)
+
+
+def test_store_stays_bounded_over_many_sessions(store_path):
+    DB(store_path, "w", preprocessor="image").close()
+    for session in range(30):
+        with DB(store_path) as db:
+            for j in range(3):
+                db.add(batch(), 96 * session + 32 * j)
+    size = os.path.getsize(store_path)
+    with DB(store_path) as db:
+        db.compact()
+    assert size < 2 * os.path.getsize(store_path)  # without compaction: about 10 times
+    assert len({i for key, i, _ in entries(store_path) if key.startswith("table_fc_")}) == 30 * 96
+
+
+def test_compact_keeps_every_table_and_goes_on(store_path):
+    with DB(store_path, "w", preprocessor="image") as db:
+        for j in range(10):
+            db.add(batch(), 32 * j)
+        before = stored(store_path)
+        size = os.path.getsize(store_path)
+        db.compact()
+        assert stored(store_path) == before and os.path.getsize(store_path) < size
+        assert not os.path.exists(store_path + "-compacting")
+        acts = batch()
+        db.add(acts, 1000)
+        assert [max(r, key=r.get) for r in db.search(acts, 1)] == list(range(1000, 1032))
+    with h5py.File(store_path, "r") as f:
+        assert dict(f.attrs) == {"version": "0.0.1", "preprocessor": "image"}
+
+
+def test_compact_replaces_a_leftover_and_needs_a_file(store_path):
+    with open(store_path + "-compacting", "wb") as f:
+        f.write(b"left by a killed compaction")
+    with DB(store_path, "w") as db:
+        db.add({"fc": np.ones((2, 3), np.float32)}, 0)
+        db.compact()
+    assert not os.path.exists(store_path + "-compacting")
+    with DB("mem.h5", "w", driver="core", backing_store=False) as db:
+        with pytest.raises(ValueError, match="only a store in one file opened for writing can be compacted"):
+            db.compact()
