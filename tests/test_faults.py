@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from cquorlin import DB, Table
-from test_store import entries, journal_blocks, record_forever, stored, write_file
+from test_store import entries, journal_blocks, stored, write_file
 
 
 def batch(b, inputs=16):
