@@ -5,6 +5,7 @@
 - disk full: on a 2 MiB tmpfs (needs root; skipped where it cannot be mounted), a child records
   until an add fails, frees space, retries and closes; intact when every returned batch is stored
   once and the child did not crash.
+- file size limit: the same, the child meeting its RLIMIT_FSIZE (SIGXFSZ ignored) instead.
 - second opener: a child stops inside a flush; the store is opened in every mode meanwhile (with
   HDF5's file locking on, and off in both processes); intact when each open failed (or, without
   locking, left the journal alone) and, the child killed, the store keeps the returned batch.
@@ -101,6 +102,7 @@ def main():
                 report("disk full", [disk_full_trial(disk, seed) for seed in range(args.full)])
             finally:
                 subprocess.run(["umount", "-l", disk], check=True)
+        report("file size limit", [disk_full_trial(d, seed, size_limit=True) for seed in range(args.full)])
         for locking in [True, False]:
             outcomes = []
             for seed in range(args.openers):

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,11 +145,17 @@ constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a cha
 constexpr std::uint64_t reserve_per_table = 1 << 10;  // a table takes about 400 bytes of it
 
 /// Allocates `bytes` past the end of the file open as `fd` without changing its length, so that a
-/// change that writes at most that much there cannot meet a full disk halfway, inside HDF5, which
-/// does not recover from it. File systems that cannot reserve space get no reservation.
+/// change that writes at most that much there cannot meet a full disk (or the process's file size
+/// limit) halfway, inside HDF5, which does not recover from it. File systems that cannot reserve
+/// space get no reservation.
 int reserve_space(int fd, std::uint64_t bytes) {
     struct stat st;
-    if (fstat(fd, &st) < 0) return -1;
+    struct rlimit limit;
+    if (fstat(fd, &st) < 0 || getrlimit(RLIMIT_FSIZE, &limit) < 0) return -1;
+    if (limit.rlim_cur != RLIM_INFINITY && static_cast<std::uint64_t>(st.st_size) + bytes > limit.rlim_cur) {
+        errno = EFBIG;
+        return -1;
+    }
     if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(bytes)) == 0) return 0;
     return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
 }

@@ -11,9 +11,9 @@
 // object headers of its newest datasets, which a flush never rewrites but for their link count),
 // and is written back only into a file that still matches both.
 //
-// Layout, every integer a little-endian uint64: "QRLNJRN2", device, inode; the sample count and
-// per sample (header address, length, checksum); the block count and per block (address, size, the
-// bytes); an FNV-1a checksum of everything before it.
+// Layout, every integer a little-endian uint64: "QRLNJRN2", device, inode; the block count and per
+// block (address, size, the bytes); the sample count and per sample (header address, length,
+// checksum); an FNV-1a checksum of everything before it.
 #pragma once
 #include <cstdint>
 #include <string>

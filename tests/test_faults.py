@@ -4,6 +4,7 @@ belong elsewhere, planted links and hostile input. What could crash the process 
 import errno
 import os
 import random
+import resource
 import shutil
 import signal
 import subprocess
@@ -15,7 +16,7 @@ import numpy as np
 import pytest
 
 from cquorlin import DB, Table
-from test_store import entries, journal_blocks, record_forever, stored, write_file
+from test_store import entries, journal_blocks, stored, write_file
 
 
 def batch(b, inputs=16):
@@ -169,29 +170,37 @@ def small_disk(tmp_path_factory):
     subprocess.run(["umount", "-l", str(where)], check=True)
 
 
-def disk_full_trial(directory, seed):
-    """A child records batches until the disk is full, frees space, retries the failed batch and
-    closes. Returns "ok" when the store then holds every batch whose add returned, once, or what
-    went wrong."""
+def disk_full_trial(directory, seed, size_limit=False):
+    """A child records batches until the disk is full (or, with `size_limit`, until the store meets
+    the process's file size limit), makes room, retries the failed batch and closes. Returns "ok"
+    when the store then holds every batch whose add returned, once, or what went wrong."""
     work = os.path.join(directory, f"trial{seed}")
     os.mkdir(work)
     path, filler = os.path.join(work, "s.h5"), os.path.join(work, "filler")
-    stats = os.statvfs(directory)
-    with open(filler, "wb") as f:
-        f.write(bytes(stats.f_bavail * stats.f_frsize - random.Random(seed).randrange(150_000, 400_000)))
+    room = random.Random(seed).randrange(150_000, 400_000)
+    if not size_limit:
+        stats = os.statvfs(directory)
+        write_file(filler, bytes(stats.f_bavail * stats.f_frsize - room))
     r, w = os.pipe()
 
     def child():
         rng = np.random.default_rng(seed)
         store, b = DB(path, "w", preprocessor="image"), 0
+        hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+        if size_limit:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + room, hard))
         while True:
             acts = {"fc": rng.random((32, int(rng.integers(8, 200))), np.float32)}
             try:
                 store.add(acts, 32 * b)
-            except OSError:
+            except OSError as e:
+                assert e.errno == (errno.EFBIG if size_limit else errno.ENOSPC)
                 break
             b += 1
-        os.remove(filler)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+        if not size_limit:
+            os.remove(filler)
         store.add(acts, 32 * b)
         store.close()
         os.write(w, (b + 1).to_bytes(4, "little"))
@@ -209,6 +218,11 @@ def disk_full_trial(directory, seed):
 @pytest.mark.parametrize("seed", range(3))
 def test_full_disk_fails_an_add_cleanly(small_disk, seed):
     assert disk_full_trial(small_disk, seed) == "ok"
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_file_size_limit_fails_an_add_cleanly(tmp_path, seed):
+    assert disk_full_trial(str(tmp_path), seed, size_limit=True) == "ok"
 
 
 # ---------------------------------------------------------------------------------------------
