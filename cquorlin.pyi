@@ -217,6 +217,20 @@ class DB:
         `to_numpy` leaves such values out, so its result never leads here.
         """
         ...
+    @property
+    def read_cache_bytes(self) -> int:
+        """How many bytes of decoded tables the store keeps between calls (256 MiB by default).
+
+        Kept tables are checked against the location of their dataset at every use; set 0 to turn
+        the cache off, or to empty it after changing tables through `file` directly.
+        """
+    @read_cache_bytes.setter
+    def read_cache_bytes(self, value: int) -> None: ...
+    def compact(self) -> None:
+        """Writes the changed tables, rewrites the store into a new file holding only its tables and
+        attributes, renames it over the old file and goes on with it. `close` does this by itself
+        when the file has grown well past its tables. Only a store in one file opened for writing
+        (the default driver) can be compacted; others raise ValueError."""
     def recorder(self, flush_every: int = 65536) -> "Recorder":
         """A Recorder writing into this store, flushing every flush_every inputs (at least 1)."""
     def close(self) -> None:
