@@ -286,12 +286,11 @@ int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std:
 
 namespace {
 
-/// One table being written: its key and HDF5 name, its bytes, and its new dataset until it is linked.
+/// One table being written: its key and HDF5 name, its bytes, and the tokens of its old and new datasets.
 struct PendingWrite {
     Ref key, bytes;
     const char* name = nullptr;
     hdf5::hid_t lcpl = -1;
-    hdf5::Id dataset;
     bool replaced = false;  // an old dataset lost its name to this one and was retired
     hdf5::Token old{}, token{};
 };
@@ -337,32 +336,29 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         payload += static_cast<std::uint64_t>(PyBytes_GET_SIZE(w.bytes.get())) + reserve_per_table;
     }
     // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
-    // points to, and a failure while they are written leaves the file unchanged. A key stays in the
-    // unwritten set until its dataset is linked. Each dataset is closed once linked: every unlink
-    // visits each open object of the file, so open ones would make a change quadratic in its tables.
+    // points to. A key stays in the unwritten set until its dataset is linked. Each table's dataset is
+    // made, linked and closed before the next one is made: every unlink visits each open object of
+    // the file, so datasets left open would make a change quadratic in its tables.
     int status = write_file(self, file, payload, [&]() -> int {
         hdf5::hid_t fid = file_id(file);
         hdf5::Lock lock(h5.phil);
         if (fid < 0 || !lock.ok() || release_retired(self, fid) < 0) return -1;
         for (auto& w : writes) {
-            const char* data = PyBytes_AS_STRING(w.bytes.get());
-            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
-                                   w.dataset) < 0)
-                return -1;
-        }
-        for (auto& w : writes) {
             int absent = hdf5::link_token(fid, w.name, w.old);
             if (absent < 0) return -1;
-            if (!absent) {
-                if (!replace) {
-                    PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
-                    return -1;
-                }
-                if (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0) return -1;
+            if (!absent && !replace) {
+                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
+                return -1;
             }
-            if (hdf5::link(w.dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
+            hdf5::Id dataset;
+            const char* data = PyBytes_AS_STRING(w.bytes.get());
+            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
+                                   dataset) < 0 ||
+                (!absent && (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0)))
+                return -1;
+            if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
                 hdf5::link_token(fid, w.name, w.token) != 0 ||
-                w.dataset.close() < 0)  // closing writes out the dataset's buffered bytes, and may fail
+                dataset.close() < 0)  // closing writes out the dataset's buffered bytes, and may fail
                 return -1;
         }
         return 0;
