@@ -130,10 +130,11 @@ Ref prepare_tensor(PyObject* value, Py_ssize_t ndim, bool masked, Padding& paddi
 /// A kept array: C-contiguous float32 (the same array when it is one already), its padding set to
 /// -inf in a copy.
 Ref prepare_array(PyObject* value, bool masked, Padding& padding) {
-    Ref array = Ref::steal(PyArray_FROM_OTF(value, NPY_FLOAT32, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
+    // Masking writes into the array: then it is always a copy, never a view of the caller's memory.
+    int flags = NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST | (masked ? NPY_ARRAY_ENSURECOPY : 0);
+    Ref array = Ref::steal(PyArray_FROM_OTF(value, NPY_FLOAT32, flags));
     if (!array || !masked) return array;
-    if (array.get() == value) array = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(value), NPY_CORDER));
-    Ref pad = array ? padding.for_array() : Ref{};
+    Ref pad = padding.for_array();
     if (!pad || PyObject_SetItem(array.get(), pad.get(), C.neg_inf) < 0) return {};
     return array;
 }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "hdf5.hpp"
@@ -280,6 +281,7 @@ int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std:
     if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
     int status = change();
     hold.restore();
+    if (status == 0 && PyErr_Occurred()) status = -1;  // restoring the metadata cache failed
     if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
     return undo_failed_write(self, file, journal);
 }
@@ -335,6 +337,20 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         }
         payload += static_cast<std::uint64_t>(PyBytes_GET_SIZE(w.bytes.get())) + reserve_per_table;
     }
+    if (!replace) {
+        // A taken name is refused before the change starts, so that it fails as a plain error.
+        hdf5::hid_t fid = file_id(file);
+        hdf5::Lock lock(h5.phil);
+        if (fid < 0 || !lock.ok()) return -1;
+        for (auto& w : writes) {
+            int absent = hdf5::link_token(fid, w.name, w.old);
+            if (absent < 0) return -1;
+            if (!absent) {
+                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
+                return -1;
+            }
+        }
+    }
     // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
     // points to. A key stays in the unwritten set until its dataset is linked. Each table's dataset is
     // made, linked and closed before the next one is made: every unlink visits each open object of
@@ -356,10 +372,12 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
                                    dataset) < 0 ||
                 (!absent && (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0)))
                 return -1;
+            // Closing writes out the dataset's buffered bytes, and may fail.
             if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
-                hdf5::link_token(fid, w.name, w.token) != 0 ||
-                dataset.close() < 0)  // closing writes out the dataset's buffered bytes, and may fail
+                hdf5::link_token(fid, w.name, w.token) != 0 || dataset.close() < 0) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Unable to find the new link '%s'", w.name);
                 return -1;
+            }
         }
         return 0;
     });
@@ -372,12 +390,19 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         PyErr_Restore(type, value, tb);
         return -1;
     }
-    ReadCache& reads = *store_of(self).reads;
     for (auto& w : writes) {
-        if (reads.budget() > 0 && remember_written(reads, w) < 0) return -1;
         if (!w.replaced) continue;
         Ref token = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(w.old.bytes), sizeof w.old.bytes));
         if (!token || PyList_Append(retired_of(self), token.get()) < 0) return -1;
+    }
+    // The change is in the file: a table that cannot be kept is only read again later.
+    ReadCache& reads = *store_of(self).reads;
+    for (auto& w : writes) {
+        if (reads.budget() > 0 && remember_written(reads, w) < 0) {
+            PyErr_Clear();
+            reads.clear();
+            break;
+        }
     }
     store_of(self).wrote = true;
     return 0;
@@ -474,7 +499,13 @@ int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyO
     std::string store = store_of_journal(journal);
     Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
     Ref args = path ? Ref::steal(Py_BuildValue("(Os)", path.get(), "r+")) : Ref{};
-    s.reopen = args ? Py_BuildValue("(OO)", args.get(), kw) : nullptr;
+    // Keywords that h5py takes only when it creates a file would make opening it again fail.
+    Ref open_kw = args ? Ref::steal(PyDict_Copy(kw)) : Ref{};
+    if (!open_kw) return -1;
+    for (const char* creation_only : {"userblock_size", "track_order", "fs_strategy", "fs_persist", "fs_threshold",
+                                      "fs_page_size"})
+        if (PyDict_DelItemString(open_kw.get(), creation_only) < 0) PyErr_Clear();
+    s.reopen = Py_BuildValue("(OO)", args.get(), open_kw.get());
     s.journal = s.reopen ? PyBytes_FromStringAndSize(journal.data(), static_cast<Py_ssize_t>(journal.size())) : nullptr;
     return s.journal ? 0 : -1;
 }
@@ -502,7 +533,7 @@ constexpr hdf5::hsize_t table_allowance = 256;
 int footprint_of(hdf5::hid_t fid, Footprint& footprint) {
     hdf5::Lock lock(h5.phil);
     if (!lock.ok() || hdf5::file_size(fid, footprint.file) < 0) return -1;
-    return hdf5::for_each_link(fid, count_table, &footprint);
+    return hdf5::visit_links(fid, count_table, &footprint);
 }
 
 /// Raises OSError from errno for a pair of paths and returns -1.
@@ -511,6 +542,17 @@ int os_error2(const std::string& from, const std::string& to) {
     Ref b = a ? Ref::steal(PyUnicode_DecodeFSDefault(to.c_str())) : Ref{};
     if (b) PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, a.get(), b.get());
     return -1;
+}
+
+/// Waits for the file or directory at `path` to reach the disk. 0, or -1 with errno set.
+int sync_path(const std::string& path, int flags) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0) return -1;
+    int status = fsync(fd);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return status;
 }
 
 /// Writes the attributes and every object of the open store `file` into a new file at `target`.
@@ -553,14 +595,24 @@ int compact_file(PyObject* self, PyObject* file) {
         PyErr_SetString(PyExc_ValueError, "only a store in one file opened for writing can be compacted");
         return -1;
     }
-    std::string store = store_of_journal(PyBytes_AS_STRING(s.journal));
+    // The file itself is replaced, where a symbolic link leads.
+    std::string named = store_of_journal(PyBytes_AS_STRING(s.journal));
+    char* real = realpath(named.c_str(), nullptr);
+    if (!real) return os_error(named);
+    std::string store = real;
+    std::free(real);
     std::string target = store + "-compacting";
+    struct stat old;
+    if (stat(store.c_str(), &old) < 0) return os_error(store);
     if (unlink(target.c_str()) < 0 && errno != ENOENT) return os_error(target);  // left by a killed compaction
     // The store stays open, and so locked, until the new file has its name: a second process opening
-    // the store meets either the old file, locked, or the new one, complete.
-    if (copy_store(file, target) < 0) {
+    // the store meets either the old file, locked, or the new one, complete. The new file reaches the
+    // disk before it takes the name, since the old one is gone with the rename.
+    if (copy_store(file, target) < 0 || chmod(target.c_str(), old.st_mode & 07777) < 0 || sync_path(target, 0) < 0) {
+        int saved = errno;
         unlink(target.c_str());
-        return -1;
+        errno = saved;
+        return PyErr_Occurred() ? -1 : os_error(target);
     }
     if (rename(target.c_str(), store.c_str()) < 0) {
         int saved = errno;
@@ -568,7 +620,8 @@ int compact_file(PyObject* self, PyObject* file) {
         errno = saved;
         return os_error2(target, store);
     }
-    return 0;
+    std::string directory = store.substr(0, store.rfind('/') + 1);
+    return sync_path(directory, O_DIRECTORY) < 0 ? os_error(directory) : 0;
 }
 
 }  // namespace
@@ -584,11 +637,25 @@ int compact_store(PyObject* self, PyObject* file) {
     if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
     s.reads->clear();
     s.wrote = false;
-    if (reopen(self) < 0) return -1;
+    if (reopen(self) < 0) {
+        // The store's name now leads to the new file: writing on into the old one would lose it all.
+        s.failed = true;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (!py::call_method(file, G.names.close)) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
     return py::call_method(file, G.names.close) ? 0 : -1;
 }
 
 Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
+    // What a DB kept of a file it had open before (when __init__ runs again) belongs to that file.
+    Store& s = store_of(self);
+    s.reads->clear();
+    s.wrote = false;
+    if (PySet_Clear(s.unwritten) < 0 || PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0)
+        return {};
     std::string journal;
     bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
     if (path != Py_None && (absolute_journal(path, journal) < 0 || recover(journal, truncating) < 0)) return {};
@@ -604,7 +671,7 @@ Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
     hdf5::hid_t fid = file_id(file);
     if (fid < 0 || encode_name(key, name, lcpl) < 0) return {};
     ReadCache& reads = *store_of(self).reads;
-    Ref array;
+    Ref array, columns;
     hdf5::Token token;
     {
         hdf5::Lock lock(h5.phil);
@@ -617,12 +684,15 @@ Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
             return {};
         }
         if (const auto* kept = reads.find(name, token)) {
-            Ref args = Ref::steal(PyTuple_Pack(2, kept->first.get(), kept->second.get()));
-            return args ? Ref::steal(PyObject_Call(G.table_type, args.get(), nullptr)) : Ref{};
+            columns = Ref::steal(PyTuple_Pack(2, kept->first.get(), kept->second.get()));
+            if (!columns) return {};
+        } else {
+            hdf5::Id dataset;
+            if (hdf5::open_dataset(fid, name, dataset) < 0 || !(array = hdf5::read_bytes(dataset.get(), key))) return {};
         }
-        hdf5::Id dataset;
-        if (hdf5::open_dataset(fid, name, dataset) < 0 || !(array = hdf5::read_bytes(dataset.get(), key))) return {};
     }
+    // Tables are made outside h5py's lock: making one may run arbitrary code (a collection).
+    if (columns) return Ref::steal(PyObject_Call(G.table_type, columns.get(), nullptr));
     Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
     if (!table || reads.budget() == 0) return table;
     return keep_columns(reads, name, token, table.get()) < 0 ? Ref{} : std::move(table);
@@ -670,7 +740,19 @@ int close_file(PyObject* self, PyObject* file) {
         if (fid < 0 || footprint_of(fid, footprint) < 0) return -1;
         double bound = compaction_ratio * static_cast<double>(footprint.tables + table_allowance * footprint.count) +
                        static_cast<double>(file_allowance);
-        if (static_cast<double>(footprint.file) > bound && compact_file(self, file) < 0) return -1;
+        if (static_cast<double>(footprint.file) > bound && compact_file(self, file) < 0) {
+            // Every table is in the file already: the store only stays larger than it needs to be.
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            Py_XDECREF(type);
+            Py_XDECREF(tb);
+            Ref error = Ref::steal(value);
+            if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "the store could not be compacted: %S", error.get()) < 0) {
+                if (!py::call_method(file, G.names.close)) PyErr_Clear();
+                return -1;
+            }
+        }
     }
     s.wrote = false;
     return py::call_method(file, G.names.close) ? 0 : -1;

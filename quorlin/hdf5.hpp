@@ -71,9 +71,9 @@ int link_token(hid_t file, const char* name, Token& token);
 /// Opens the dataset `name`.
 int open_dataset(hid_t file, const char* name, Id& out);
 
-/// The whole content of the open one-dimensional dataset `dataset` as a new uint8 array. The extent
-/// is checked: a null or scalar dataspace, or more bytes than an array can hold, raise ValueError or
-/// OverflowError naming `key`.
+/// The whole content of the open dataset `dataset`, flattened, as a new uint8 array. The extent is
+/// checked: a null dataspace, or more bytes than an array can hold, raise ValueError or OverflowError
+/// naming `key`.
 py::Ref read_bytes(hid_t dataset, PyObject* key);
 
 /// A new anonymous one-dimensional uint8 dataset holding `size` bytes from `data`, not yet linked.
@@ -95,11 +95,11 @@ int open_by_token(hid_t file, const Token& token, Id& out);
 /// (no error is set).
 int dataset_size(hid_t location, const char* name, hsize_t& size);
 
-/// A callback of `for_each_link`: (group, name, link info, data); nonzero stops the iteration.
+/// A callback of `visit_links`: (group, path, link info, data); nonzero stops the visit.
 using LinkVisitor = herr_t (*)(hid_t, const char*, const void*, void*);
 
-/// Calls `visit` for every link of the group `group`, in HDF5's native order.
-int for_each_link(hid_t group, LinkVisitor visit, void* data);
+/// Calls `visit` for every link under the group `group`, in its subgroups too.
+int visit_links(hid_t group, LinkVisitor visit, void* data);
 
 /// The attribute `name` of `location` when it is one text, as h5py writes a `str`: 0 with `out` set
 /// (left empty when there is no such attribute), 1 for any other kind of attribute (no error set:

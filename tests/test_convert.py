@@ -348,3 +348,12 @@ def test_tensor_given_to_store_names_to_numpy(store_path, value, type_name, meth
         assert notes == []
     else:
         assert len(notes) == 1 and "cquorlin.to_numpy(" in notes[0]
+
+
+def test_mask_never_writes_into_a_subclass_or_memmap(tmp_path):
+    data = np.memmap(tmp_path / "acts.bin", dtype=np.float32, mode="w+", shape=(N, 3, 2))
+    data[:] = 1.0
+    mask = np.ones((N, 3), np.int64)
+    mask[:, 2] = 0
+    out = cquorlin.to_numpy({"m": data}, N, attention_mask=mask)
+    assert np.isneginf(out["m"][:, 2]).all() and (np.asarray(data) == 1.0).all()

@@ -145,3 +145,48 @@ def test_compact_replaces_a_leftover_and_needs_a_file(store_path):
     with DB("mem.h5", "w", driver="core", backing_store=False) as db:
         with pytest.raises(ValueError, match="only a store in one file opened for writing can be compacted"):
             db.compact()
+
+
+def test_compact_through_a_symlink_keeps_the_link(tmp_path):
+    real = tmp_path / "real.h5"
+    link = tmp_path / "link.h5"
+    with DB(str(real), "w", preprocessor="image") as db:
+        db.add(batch(), 0)
+    os.symlink(real, link)
+    os.chmod(real, 0o640)
+    before = stored(str(real))
+    with DB(str(link)) as db:
+        db.add(batch(), 32)
+        db.compact()
+        db.add(batch(), 64)
+    assert os.path.islink(link) and os.stat(real).st_mode & 0o777 == 0o640
+    assert set(before) <= set(stored(str(real)))
+
+
+def test_compact_after_creation_only_keywords_and_reinit(tmp_path):
+    first, second = str(tmp_path / "a.h5"), str(tmp_path / "b.h5")
+    db = DB(first, "w", preprocessor="image", userblock_size=512)
+    for j in range(3):
+        db.add(batch(), 32 * j)
+    db.compact()  # opened again without the keyword h5py takes only when creating
+    kept = stored(first)
+    db.__init__(second, "w", preprocessor="image")  # nothing of the first file carries over
+    db.add(batch(), 0)
+    db.close()
+    assert stored(first) == kept and len(stored(second)) > 0
+
+
+def test_tables_in_groups_are_counted_and_copied(store_path):
+    acts = {"enc/l0": RNG.random((8, 5), np.float32), "enc/l1": RNG.random((8, 5), np.float32)}
+    with DB(store_path, "w") as db:
+        for j in range(4):
+            db.add(acts, 8 * j)
+        db.compact()
+        size = os.path.getsize(store_path)
+    with DB(store_path) as db:
+        db.add(acts, 100)
+    assert os.path.getsize(store_path) < 2 * size  # not grown, and not rewritten from nothing
+    with h5py.File(store_path, "r") as f:
+        names = []
+        f.visititems(lambda name, obj: names.append(name) if isinstance(obj, h5py.Dataset) else None)
+    assert names and all(n.startswith("table_enc/") for n in names)
