@@ -281,4 +281,5 @@ def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "
 
     One pass per table over the sorted columns, written as journaled changes. The preprocessors must
     agree (a store without one takes theirs); a difference raises ValueError naming both stores.
+    A merge that fails partway keeps the changes it completed in the target: merge into a fresh one.
     """

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -136,6 +137,10 @@ int reduce_tensor(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* p
     out.neurons.resize(rows);
     out.values.resize(rows);
     for (Py_ssize_t r = 0; r < rows; ++r) {
+        if (data[r] < 0 || data[r] >= neurons) {
+            PyErr_Format(PyExc_RuntimeError, "the row maximum of a tensor names neuron %d of %zd", data[r], neurons);
+            return -1;
+        }
         out.neurons[r] = static_cast<std::uint32_t>(data[r]);
         out.values[r] = std::bit_cast<float>(data[rows + r]);
     }
@@ -404,14 +409,19 @@ int flush(Recorder* self) {
     Ref cache = py::getattr(self->db, n.cache);
     if (!cache) return -1;
     std::vector<Ref> touched;
-    for (const auto& layer : buffer.layers) {
-        if (flush_layer(self->db, cache.get(), layer, touched) < 0) {
-            forget(cache.get(), touched);
-            return -1;
+    try {
+        for (const auto& layer : buffer.layers) {
+            if (flush_layer(self->db, cache.get(), layer, touched) < 0) {
+                forget(cache.get(), touched);
+                return -1;
+            }
         }
+    } catch (...) {  // out of memory: no table of this flush may stay in the cache
+        forget(cache.get(), touched);
+        throw;
     }
-    // One journaled change writes every changed table.
-    if (!py::call_method(self->db, n._clear_cache)) {
+    // One journaled change writes every changed table; once it succeeded, the entries are in the file.
+    if (!py::call_method(self->db, n._flush_cache)) {
         forget(cache.get(), touched);
         return -1;
     }
@@ -424,7 +434,7 @@ int flush(Recorder* self) {
         layer.indices.clear();
         layer.batches.clear();
     }
-    return 0;
+    return py::call_method(self->db, n._clear_cache) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -456,6 +466,18 @@ int batch_indices(PyObject* idx, PyObject* list, Py_ssize_t rows, std::vector<st
     Ref last_obj = offset ? Ref::steal(PyNumber_Add(idx, offset.get())) : Ref{};
     if (!last_obj || index_value(last_obj.get(), &last) < 0) return -1;
     for (Py_ssize_t r = 0; r < rows; ++r) out[r] = first + static_cast<std::uint64_t>(r);
+    return 0;
+}
+
+/// Checks that a layer's name can be part of a table key, before its entries are buffered.
+int check_layer_text(PyObject* text) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) return -1;
+    if (std::strlen(utf8) != static_cast<std::size_t>(size)) {
+        PyErr_Format(PyExc_ValueError, "the layer name %R holds a null character, which a table key cannot", text);
+        return -1;
+    }
     return 0;
 }
 
@@ -528,7 +550,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     std::vector<std::pair<Ref, Reduced>> reduced;
     for (std::size_t j = 0; j < kept.size(); ++j) {
         Ref text = Ref::steal(PyObject_Str(kept[j].name.get()));
-        if (!text) return {};
+        if (!text || check_layer_text(text.get()) < 0) return {};
         auto& [name, layer] = reduced.emplace_back(std::move(text), Reduced{});
         PyObject *value = kept[j].value.get(), *p = self->preprocessor;
         int status = kept[j].is_tensor ? reduce_tensor(value, ndims[j], rows, p, layer)
@@ -538,20 +560,50 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     Buffer& buffer = *self->buffer;
     if (rows == 0) return Ref::borrow(Py_None);
     if (buffer.batches == kern::max_batches && flush(self) < 0) return {};
-    for (auto& [text, layer] : reduced) {
-        int status;
-        Layer& into = layer_for(buffer, text.get(), status);
-        if (status < 0) return {};
-        into.reserve(static_cast<std::size_t>(rows), self->flush_every + rows);
-        if (into.batches.empty() || into.batches.back().first != buffer.batches)
-            into.batches.emplace_back(buffer.batches, into.neurons.size());
-        into.neurons.insert(into.neurons.end(), layer.neurons.begin(), layer.neurons.end());
-        into.values.insert(into.values.end(), layer.values.begin(), layer.values.end());
-        into.indices.insert(into.indices.end(), indices.begin(), indices.end());
+    // Where each layer stood before this batch: an add that fails takes its batch back whole.
+    std::vector<std::pair<std::size_t, std::size_t>> before(buffer.layers.size());
+    for (std::size_t j = 0; j < buffer.layers.size(); ++j)
+        before[j] = {buffer.layers[j].neurons.size(), buffer.layers[j].batches.size()};
+    auto take_back = [&] {
+        for (std::size_t j = 0; j < buffer.layers.size(); ++j) {
+            auto [entries, batches] = j < before.size() ? before[j] : std::pair<std::size_t, std::size_t>{0, 0};
+            Layer& layer = buffer.layers[j];
+            layer.neurons.resize(std::min(entries, layer.neurons.size()));
+            layer.values.resize(std::min(entries, layer.values.size()));
+            layer.indices.resize(std::min(entries, layer.indices.size()));
+            layer.batches.resize(std::min(batches, layer.batches.size()));
+        }
+    };
+    try {
+        for (auto& [text, layer] : reduced) {
+            int status;
+            Layer& into = layer_for(buffer, text.get(), status);
+            if (status < 0) {
+                take_back();
+                return {};
+            }
+            into.reserve(static_cast<std::size_t>(rows), self->flush_every + rows);
+            if (into.batches.empty() || into.batches.back().first != buffer.batches)
+                into.batches.emplace_back(buffer.batches, into.neurons.size());
+            into.neurons.insert(into.neurons.end(), layer.neurons.begin(), layer.neurons.end());
+            into.values.insert(into.values.end(), layer.values.begin(), layer.values.end());
+            into.indices.insert(into.indices.end(), indices.begin(), indices.end());
+        }
+    } catch (...) {
+        take_back();
+        throw;
     }
     ++buffer.batches;
     buffer.inputs += static_cast<std::uint64_t>(rows);
-    if (buffer.inputs >= self->flush_every && flush(self) < 0) return {};
+    if (buffer.inputs >= self->flush_every && flush(self) < 0) {
+        // Unless the flush got as far as the file, the batch goes: a retry of the add stores it once.
+        if (buffer.inputs > 0) {
+            take_back();
+            --buffer.batches;
+            buffer.inputs -= static_cast<std::uint64_t>(rows);
+        }
+        return {};
+    }
     return Ref::borrow(Py_None);
 }
 
@@ -794,28 +846,34 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     if (py::parse(merge_sig, args, nargs, kwnames, a) < 0) return {};
     Ref fspath = Ref::steal(PyImport_ImportModule("os"));
     Ref fsfn = fspath ? Ref::steal(PyObject_GetAttrString(fspath.get(), "fspath")) : Ref{};
+    if (PyUnicode_Check(a[1]) || PyBytes_Check(a[1])) {
+        PyErr_SetString(PyExc_TypeError, "sources must be an iterable of paths, not one path");
+        return {};
+    }
     Ref target_path = fsfn ? py::call(fsfn.get(), a[0]) : Ref{};
     Ref source_list = target_path ? Ref::steal(PySequence_List(a[1])) : Ref{};
-    if (!source_list) return {};
+    Ref os_path = source_list ? Ref::steal(PyObject_GetAttrString(fspath.get(), "path")) : Ref{};
+    Ref realpath = os_path ? Ref::steal(PyObject_GetAttrString(os_path.get(), "realpath")) : Ref{};
+    if (!realpath) return {};
+    // Files are told apart by where their names lead, so that one file under two names is refused.
     Ref paths = Ref::steal(PyList_New(0));
-    if (!paths || PyList_Append(paths.get(), target_path.get()) < 0) return {};
+    Ref real_paths = Ref::steal(PyList_New(0));
+    Ref real_target = real_paths ? py::call(realpath.get(), target_path.get()) : Ref{};
+    if (!paths || !real_target || PyList_Append(paths.get(), target_path.get()) < 0 ||
+        PyList_Append(real_paths.get(), real_target.get()) < 0)
+        return {};
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(source_list.get()); ++j) {
         Ref path = py::call(fsfn.get(), PyList_GET_ITEM(source_list.get(), j));
-        int again = path ? PySequence_Contains(paths.get(), path.get()) : -1;
+        Ref real = path ? py::call(realpath.get(), path.get()) : Ref{};
+        int again = real ? PySequence_Contains(real_paths.get(), real.get()) : -1;
         if (again < 0) return {};
         if (again) {
             PyErr_Format(PyExc_ValueError, "%R is named twice among the target and the sources", path.get());
             return {};
         }
-        if (PyList_Append(paths.get(), path.get()) < 0) return {};
+        if (PyList_Append(paths.get(), path.get()) < 0 || PyList_Append(real_paths.get(), real.get()) < 0) return {};
     }
-    // Sources open read-only; every check runs before the target is opened (or created).
     std::vector<Ref> sources;
-    for (Py_ssize_t j = 1; j < PyList_GET_SIZE(paths.get()); ++j) {
-        Ref db = open_store(PyList_GET_ITEM(paths.get(), j), "r");
-        if (!db) return {};
-        sources.push_back(std::move(db));
-    }
     auto close_all = [&](PyObject* target) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
@@ -824,10 +882,19 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         if (target && !py::call_method(target, G.names.close)) PyErr_Clear();
         PyErr_Restore(type, value, tb);
     };
+    // Sources open read-only; every check runs before the target is opened (or created).
+    for (Py_ssize_t j = 1; j < PyList_GET_SIZE(paths.get()); ++j) {
+        Ref db = open_store(PyList_GET_ITEM(paths.get(), j), "r");
+        if (!db) {
+            close_all(nullptr);
+            return {};
+        }
+        sources.push_back(std::move(db));
+    }
     Ref chosen;
     Py_ssize_t chosen_at;
-    if (agree_on_preprocessor(sources, Ref::steal(PyList_GetSlice(paths.get(), 1, PY_SSIZE_T_MAX)).get(), chosen,
-                              chosen_at) < 0) {
+    Ref source_paths = Ref::steal(PyList_GetSlice(paths.get(), 1, PY_SSIZE_T_MAX));
+    if (!source_paths || agree_on_preprocessor(sources, source_paths.get(), chosen, chosen_at) < 0) {
         close_all(nullptr);
         return {};
     }

@@ -179,6 +179,7 @@ def test_leaving_the_block_by_an_exception_flushes(store_path):
     ({"fc": np.eye(3), "empty": np.zeros((3, 0))}, 0, {"batch_size": 3}, ValueError, "argmax of an empty sequence"),
     ({"fc": torch.zeros((3, 0))}, 0, {"batch_size": 3}, ValueError, "argmax of an empty sequence"),
     ({"fc": np.eye(3)}, 0, {"batch_size": -3}, ValueError, "at least 0"),
+    ({"fc\0x": np.eye(3)}, 0, {"batch_size": 3}, ValueError, "null character"),
 ])
 def test_bad_input_is_refused_and_buffers_nothing(store_path, outputs, idx, kw, error, message):
     with DB(store_path, "w") as db:
@@ -224,6 +225,21 @@ def test_a_failed_flush_keeps_its_entries_for_the_next(store_path):
         assert (rec.durable, rec.pending, db.cache) == (0, 4, {})
         rec.add(acts, 4, batch_size=4)
         rec.flush()
+        assert (rec.durable, rec.pending) == (8, 0)
+    assert {name: [i for _, i in pairs] for name, pairs in entries(store_path).items()} == {
+        f"table_fc_{n}": [n, n + 4] for n in range(4)}
+
+
+def test_an_add_whose_flush_fails_takes_its_batch_back(store_path):
+    acts = {"fc": np.eye(4, dtype=np.float32)}
+    with FailingWrite(store_path, "w") as db:
+        rec = db.recorder(flush_every=8)
+        rec.add(acts, 0, batch_size=4)
+        db.fail = True
+        with pytest.raises(OSError, match="no space left"):
+            rec.add(acts, 4, batch_size=4)  # its flush fails
+        assert (rec.durable, rec.pending) == (0, 4)
+        rec.add(acts, 4, batch_size=4)  # the retry, once
         assert (rec.durable, rec.pending) == (8, 0)
     assert {name: [i for _, i in pairs] for name, pairs in entries(store_path).items()} == {
         f"table_fc_{n}": [n, n + 4] for n in range(4)}
@@ -419,6 +435,13 @@ def test_merge_refuses_a_path_named_twice(tmp_path):
         db.add({"fc": np.eye(2, dtype=np.float32)}, 0)
     with pytest.raises(ValueError, match="named twice"):
         cquorlin.merge(a, [a])
+    os.symlink(a, tmp_path / "link.h5")
+    for sources in ([a], [str(tmp_path / "link.h5")], [str(tmp_path / "." / "a.h5")]):
+        with pytest.raises(ValueError, match="named twice"):
+            cquorlin.merge(str(tmp_path / "t.h5"), [a] + sources)
+    with pytest.raises(TypeError, match="not one path"):
+        cquorlin.merge(str(tmp_path / "t.h5"), a)
+    assert not os.path.exists(tmp_path / "t.h5")
 
 
 # ---------------------------------------------------------------------------------------------

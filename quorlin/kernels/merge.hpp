@@ -34,8 +34,10 @@ struct JoinKey {
 constexpr std::uint32_t max_batches = 0x7FFFFFFFu;
 
 inline JoinKey join_key(float v, std::uint32_t batch) {
-    if (std::isnan(v)) return {0xFFFFFFFFu, 0x80000000u | batch, 0xFFFFFFFFu};
+    // Classes go by the value as stored: a NaN whose payload lies in the low 16 bits is stored as
+    // an infinity and takes its place among them.
     float cut = decode_value(encode_value(v));
+    if (std::isnan(cut)) return {0xFFFFFFFFu, 0x80000000u | batch, 0xFFFFFFFFu};
     bool before = v < cut;  // only a negative value that lost bits
     return {sort_key(cut == 0.0f ? 0.0f : cut), before ? max_batches - batch : 0x80000000u | batch, sort_key(v)};
 }
