@@ -2,7 +2,10 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+
+#include "py/ref.hpp"
 
 namespace quorlin {
 
@@ -12,6 +15,10 @@ int db_exec(PyObject* module);
 /// Converts one input index (an integer, through `__index__`) to an unsigned 64-bit value:
 /// TypeError for a non-integer, ValueError for a negative index, IndexError above 2**64-1.
 int index_value(PyObject* obj, unsigned long long* out);
+
+/// Decodes a table byte string into new (index column, value column) arrays, as `Table.frombytes`
+/// reads them. 0, or -1 with an exception set.
+int deserialize_table(const std::uint8_t* data, std::size_t size, py::Ref& idxs, py::Ref& vals);
 
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);

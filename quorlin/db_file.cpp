@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "db.hpp"
 #include "hdf5.hpp"
 #include "journal.hpp"
 #include "read_cache.hpp"
@@ -66,20 +67,25 @@ hdf5::hid_t file_id(PyObject* file) {
     return fid ? hdf5::id_of(fid.get()) : -1;
 }
 
-/// Keeps the columns of `table`, decoded from the dataset at `token`, in the read cache. They become
+/// Keeps the columns (idxs, vals) decoded from the dataset at `token` in the read cache. They become
 /// read-only, so that no table handed out changes what the next one gets; a flush replaces columns
 /// and never writes into them.
-int keep_columns(ReadCache& reads, const char* name, const hdf5::Token& token, PyObject* table) {
-    Ref idxs = attr(table, G.names.idxs);
-    Ref vals = idxs ? attr(table, G.names.vals) : Ref{};
-    if (!vals) return -1;
-    if (!PyArray_CheckExact(idxs.get()) || !PyArray_CheckExact(vals.get())) return 0;
+void keep_columns(ReadCache& reads, const char* name, const hdf5::Token& token, Ref idxs, Ref vals) {
+    if (!PyArray_CheckExact(idxs.get()) || !PyArray_CheckExact(vals.get())) return;
     auto* i = reinterpret_cast<PyArrayObject*>(idxs.get());
     auto* v = reinterpret_cast<PyArrayObject*>(vals.get());
     PyArray_CLEARFLAGS(i, NPY_ARRAY_WRITEABLE);
     PyArray_CLEARFLAGS(v, NPY_ARRAY_WRITEABLE);
     std::uint64_t bytes = static_cast<std::uint64_t>(PyArray_NBYTES(i) + PyArray_NBYTES(v)) + 256;
     reads.put(name, token, std::move(idxs), std::move(vals), bytes);
+}
+
+/// Keeps the columns of `table`, read from the dataset at `token`, in the read cache.
+int keep_table_columns(ReadCache& reads, const char* name, const hdf5::Token& token, PyObject* table) {
+    Ref idxs = attr(table, G.names.idxs);
+    Ref vals = idxs ? attr(table, G.names.vals) : Ref{};
+    if (!vals) return -1;
+    keep_columns(reads, name, token, std::move(idxs), std::move(vals));
     return 0;
 }
 
@@ -300,13 +306,12 @@ struct PendingWrite {
 /// Keeps in the read cache the table as a write left it in the file: decoded from the written bytes,
 /// under the new dataset's token. Other cached tables keep theirs, since their datasets did not change.
 int remember_written(ReadCache& reads, const PendingWrite& w) {
-    npy_intp size = PyBytes_GET_SIZE(w.bytes.get());
-    Ref array = Ref::steal(PyArray_SimpleNew(1, &size, NPY_UINT8));
-    if (!array) return -1;
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), PyBytes_AS_STRING(w.bytes.get()),
-                static_cast<std::size_t>(size));
-    Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
-    return table ? keep_columns(reads, w.name, w.token, table.get()) : -1;
+    Ref idxs, vals;
+    if (deserialize_table(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(w.bytes.get())),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), idxs, vals) < 0)
+        return -1;
+    keep_columns(reads, w.name, w.token, std::move(idxs), std::move(vals));
+    return 0;
 }
 
 /// Keeps a dataset that is about to lose its name alive: its link count is raised, so its header
@@ -695,7 +700,7 @@ Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
     if (columns) return Ref::steal(PyObject_Call(G.table_type, columns.get(), nullptr));
     Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
     if (!table || reads.budget() == 0) return table;
-    return keep_columns(reads, name, token, table.get()) < 0 ? Ref{} : std::move(table);
+    return keep_table_columns(reads, name, token, table.get()) < 0 ? Ref{} : std::move(table);
 }
 
 Ref read_preprocessor(PyObject* file) {

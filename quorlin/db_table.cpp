@@ -464,37 +464,6 @@ Ref serialize_table(PyObject* idxs_obj, PyObject* vals_obj) {
     return out;
 }
 
-/// Decodes a table byte string into new (index column, value column) arrays. Reads nothing
-/// outside [data, data + size), whatever the header claims.
-int deserialize_table(const std::uint8_t* data, std::size_t size, Ref& idxs, Ref& vals) {
-    std::size_t code = size >= 1 ? data[0] : 0;
-    if (code >= n_index_types) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return -1;
-    }
-    std::size_t length = size > 1 ? kern::load_le(data + 1, std::min<std::size_t>(4, size - 1)) : 0;
-    std::size_t index_begin = std::min(header_size, size);
-    std::size_t index_end = index_begin + std::min(length, size - index_begin);
-    std::size_t width = sizeof(std::uint16_t) << code, index_bytes = index_end - index_begin;
-    if (index_bytes % width != 0) {
-        PyErr_SetString(PyExc_ValueError, "buffer size must be a multiple of element size");
-        return -1;
-    }
-    std::size_t value_bytes = size - index_end;
-    if (value_bytes % 2 != 0) {
-        PyErr_Format(PyExc_ValueError, "cannot reshape array of size %zu into shape (%zu,2)", value_bytes,
-                     value_bytes / 2);
-        return -1;
-    }
-    idxs = new_array(static_cast<npy_intp>(index_bytes / width), index_npy_type[code]);
-    vals = idxs ? new_array(static_cast<npy_intp>(value_bytes / 2), NPY_FLOAT32) : Ref{};
-    if (!vals) return -1;
-    // The index section is copied, not viewed: the caller may reuse its buffer.
-    if (index_bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(idxs.get())), data + index_begin, index_bytes);
-    kern::decode_values(data + index_end, value_bytes / 2, array_data<float>(vals));
-    return 0;
-}
-
 constexpr char table_tobytes_name[] = "cquorlin.Table.tobytes";
 
 Ref table_tobytes(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -605,6 +574,37 @@ int build_index_tables(PyObject* module) {
 }
 
 }  // namespace
+
+/// Decodes a table byte string into new (index column, value column) arrays. Reads nothing
+/// outside [data, data + size), whatever the header claims.
+int deserialize_table(const std::uint8_t* data, std::size_t size, Ref& idxs, Ref& vals) {
+    std::size_t code = size >= 1 ? data[0] : 0;
+    if (code >= n_index_types) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return -1;
+    }
+    std::size_t length = size > 1 ? kern::load_le(data + 1, std::min<std::size_t>(4, size - 1)) : 0;
+    std::size_t index_begin = std::min(header_size, size);
+    std::size_t index_end = index_begin + std::min(length, size - index_begin);
+    std::size_t width = sizeof(std::uint16_t) << code, index_bytes = index_end - index_begin;
+    if (index_bytes % width != 0) {
+        PyErr_SetString(PyExc_ValueError, "buffer size must be a multiple of element size");
+        return -1;
+    }
+    std::size_t value_bytes = size - index_end;
+    if (value_bytes % 2 != 0) {
+        PyErr_Format(PyExc_ValueError, "cannot reshape array of size %zu into shape (%zu,2)", value_bytes,
+                     value_bytes / 2);
+        return -1;
+    }
+    idxs = new_array(static_cast<npy_intp>(index_bytes / width), index_npy_type[code]);
+    vals = idxs ? new_array(static_cast<npy_intp>(value_bytes / 2), NPY_FLOAT32) : Ref{};
+    if (!vals) return -1;
+    // The index section is copied, not viewed: the caller may reuse its buffer.
+    if (index_bytes) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(idxs.get())), data + index_begin, index_bytes);
+    kern::decode_values(data + index_end, value_bytes / 2, array_data<float>(vals));
+    return 0;
+}
 
 int index_value(PyObject* obj, unsigned long long* out) {
     Ref num = Ref::steal(PyNumber_Index(obj));

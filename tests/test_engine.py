@@ -1,6 +1,7 @@
 """The store engine: the read cache behind _tomemory, retired datasets, the preprocessor read, and
 compaction of a store that grew over many sessions."""
 
+import gc
 import os
 
 import h5py
@@ -28,6 +29,29 @@ def test_search_after_add_sees_the_new_entries(store_path):
         found = [max(r, key=r.get) for r in db.search(second, 1)]
         assert found == list(range(100, 132))
         assert entries(store_path) == entries(store_path)  # readable by plain h5py while open
+
+
+@pytest.mark.parametrize("read_cache_bytes", [0, 1 << 20])
+def test_calls_leave_no_tables_for_the_collector(store_path, read_cache_bytes):
+    # A table's _search_fn is a method bound to the table: every table a call drops must be freed
+    # by the call, or each add leaves hundreds of cycles that cost the next caller a collection.
+    def live_tables():
+        return sum(type(o) is Table for o in gc.get_objects())
+
+    with DB(store_path, "w", preprocessor="image") as db:
+        db.read_cache_bytes = read_cache_bytes
+        db.add(batch(), 0)
+        gc.collect()
+        before = live_tables()
+        gc.disable()
+        try:
+            acts = batch()
+            db.add(acts, 100)
+            db.search(acts)
+            db.add(batch(), 200)
+            assert live_tables() == before
+        finally:
+            gc.enable()
 
 
 def test_read_cache_follows_a_dataset_replaced_behind_the_store(store_path):
