@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "db.hpp"
 #include "hdf5.hpp"
@@ -41,7 +42,6 @@ H5 h5{};
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
-PyObject* retired_of(PyObject* self) { return store_of(self).retired; }
 
 /// A table key as the UTF-8 name HDF5 takes, with the matching link creation properties.
 int encode_name(PyObject* key, const char*& name, hdf5::hid_t& lcpl) {
@@ -86,23 +86,6 @@ int keep_table_columns(ReadCache& reads, const char* name, const hdf5::Token& to
     Ref vals = idxs ? attr(table, G.names.vals) : Ref{};
     if (!vals) return -1;
     keep_columns(reads, name, token, std::move(idxs), std::move(vals));
-    return 0;
-}
-
-/// Lets go of the datasets replaced by earlier changes: each loses the count that kept it alive and
-/// is freed as it closes. This runs inside a journaled change, so that the space they give back,
-/// which may shorten the file, is given back only under the journal.
-int release_retired(PyObject* self, hdf5::hid_t fid) {
-    PyObject* retired = retired_of(self);
-    for (Py_ssize_t j = PyList_GET_SIZE(retired); j-- > 0;) {
-        PyObject* bytes = PyList_GET_ITEM(retired, j);
-        hdf5::Token token;
-        std::memcpy(token.bytes, PyBytes_AS_STRING(bytes), sizeof token.bytes);
-        hdf5::Id dataset;
-        if (hdf5::open_by_token(fid, token, dataset) < 0 || hdf5::adjust_link_count(dataset.get(), -1) < 0 ||
-            dataset.close() < 0 || PyList_SetSlice(retired, j, j + 1, nullptr) < 0)
-            return -1;
-    }
     return 0;
 }
 
@@ -226,8 +209,7 @@ struct RootJournal {
 constexpr char failed_store_message[] =
     "a write to this store failed and its file could not be restored; open the store again";
 
-/// After the journal was written back, the file is opened again as it was opened before. The datasets
-/// retired by earlier changes are still held by their raised counts, and the next change frees them.
+/// After the journal was written back, the file is opened again as it was opened before.
 int reopen(PyObject* self) {
     const Store& s = store_of(self);
     Ref file = Ref::steal(PyObject_Call(h5.File, PyTuple_GET_ITEM(s.reopen, 0), PyTuple_GET_ITEM(s.reopen, 1)));
@@ -299,7 +281,6 @@ struct PendingWrite {
     Ref key, bytes;
     const char* name = nullptr;
     hdf5::hid_t lcpl = -1;
-    bool replaced = false;  // an old dataset lost its name to this one and was retired
     hdf5::Token old{}, token{};
 };
 
@@ -314,17 +295,11 @@ int remember_written(ReadCache& reads, const PendingWrite& w) {
     return 0;
 }
 
-/// Keeps a dataset that is about to lose its name alive: its link count is raised, so its header
-/// on disk never records fewer names than point to it (HDF5 refuses to unlink such an object), and
-/// its space is not reused while the journal may still bring its name back. The next change frees it.
-int retire(hdf5::hid_t fid, const char* name, PendingWrite& w) {
-    hdf5::Id old;
-    if (hdf5::open_dataset(fid, name, old) < 0 || hdf5::adjust_link_count(old.get(), 1) < 0) return -1;
-    w.replaced = true;
-    return old.close();
-}
-
 }  // namespace
+
+/// The group that holds, for the length of a change, the datasets it replaces: a name that begins with
+/// a control character, which no table key does.
+constexpr char replaced_group[] = "\x7freplaced";
 
 int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>>& tables, bool replace) {
     PyObject* unwritten = unwritten_of(self);
@@ -357,13 +332,19 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         }
     }
     // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
-    // points to. A key stays in the unwritten set until its dataset is linked. Each table's dataset is
-    // made, linked and closed before the next one is made: every unlink visits each open object of
-    // the file, so datasets left open would make a change quadratic in its tables.
+    // points to. A dataset being replaced gives its name to the new one and moves into a group of the
+    // change's own; when the change has made all its datasets, the group's name goes, and the group
+    // takes them with it. Their space, freed last, cannot be reused by the same change, which the
+    // journal may still undo. A key stays in the unwritten set until its dataset is linked.
+    // Each new dataset is made, linked and closed before the next one is made: every change of a link
+    // visits each open dataset of the file, so datasets left open would make a change quadratic in
+    // its tables.
     int status = write_file(self, file, payload, [&]() -> int {
         hdf5::hid_t fid = file_id(file);
         hdf5::Lock lock(h5.phil);
-        if (fid < 0 || !lock.ok() || release_retired(self, fid) < 0) return -1;
+        if (fid < 0 || !lock.ok()) return -1;
+        hdf5::Id replaced;
+        std::size_t n_replaced = 0;
         for (auto& w : writes) {
             int absent = hdf5::link_token(fid, w.name, w.old);
             if (absent < 0) return -1;
@@ -375,7 +356,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             const char* data = PyBytes_AS_STRING(w.bytes.get());
             if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
                                    dataset) < 0 ||
-                (!absent && (retire(fid, w.name, w) < 0 || hdf5::unlink(fid, w.name) < 0)))
+                (!absent && ((!replaced && hdf5::create_group(fid, replaced_group, replaced) < 0) ||
+                             hdf5::move(fid, w.name, replaced.get(), std::to_string(n_replaced++).c_str()) < 0)))
                 return -1;
             // Closing writes out the dataset's buffered bytes, and may fail.
             if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
@@ -384,7 +366,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
                 return -1;
             }
         }
-        return 0;
+        return replaced && (replaced.close() < 0 || hdf5::unlink(fid, replaced_group) < 0) ? -1 : 0;
     });
     if (status < 0) {
         // The file is back where it was before the call: every table of it is unwritten again.
@@ -394,11 +376,6 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             if (w.key && PySet_Add(unwritten, w.key.get()) < 0) PyErr_Clear();
         PyErr_Restore(type, value, tb);
         return -1;
-    }
-    for (auto& w : writes) {
-        if (!w.replaced) continue;
-        Ref token = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(w.old.bytes), sizeof w.old.bytes));
-        if (!token || PyList_Append(retired_of(self), token.get()) < 0) return -1;
     }
     // The change is in the file: a table that cannot be kept is only read again later.
     ReadCache& reads = *store_of(self).reads;
@@ -638,8 +615,6 @@ int compact_store(PyObject* self, PyObject* file) {
         return -1;
     }
     if (compact_file(self, file) < 0) return -1;
-    // The replaced datasets stayed behind in the old file.
-    if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
     s.reads->clear();
     s.wrote = false;
     if (reopen(self) < 0) {
@@ -659,8 +634,7 @@ Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
     Store& s = store_of(self);
     s.reads->clear();
     s.wrote = false;
-    if (PySet_Clear(s.unwritten) < 0 || PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0)
-        return {};
+    if (PySet_Clear(s.unwritten) < 0) return {};
     std::string journal;
     bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
     if (path != Py_None && (absolute_journal(path, journal) < 0 || recover(journal, truncating) < 0)) return {};
@@ -726,15 +700,6 @@ void set_read_cache_budget(PyObject* self, std::uint64_t bytes) { store_of(self)
 int close_file(PyObject* self, PyObject* file) {
     Store& s = store_of(self);
     s.reads->clear();
-    if (!s.failed && PyList_GET_SIZE(s.retired) > 0) {
-        // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
-        if (write_file(self, file, 0, [&] {
-                hdf5::hid_t fid = file_id(file);
-                hdf5::Lock lock(h5.phil);
-                return fid < 0 || !lock.ok() ? -1 : release_retired(self, fid);
-            }) < 0)
-            return -1;
-    }
     int open = PyObject_IsTrue(file);  // an h5py.File is true while open
     if (open < 0) return -1;
     if (open && !s.failed && s.journal && s.wrote) {
@@ -765,7 +730,7 @@ int close_file(PyObject* self, PyObject* file) {
 
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
-    if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
+    if (!(s.unwritten = PySet_New(nullptr))) return -1;
     s.reads = new (std::nothrow) ReadCache();
     if (!s.reads) PyErr_NoMemory();
     return s.reads ? 0 : -1;
@@ -774,7 +739,6 @@ int file_state_init(PyObject* self) {
 int file_state_traverse(PyObject* self, visitproc visit, void* arg) {
     Store& s = store_of(self);
     Py_VISIT(s.unwritten);
-    Py_VISIT(s.retired);
     Py_VISIT(s.reopen);
     return s.reads ? s.reads->traverse(visit, arg) : 0;
 }
@@ -782,7 +746,6 @@ int file_state_traverse(PyObject* self, visitproc visit, void* arg) {
 void file_state_clear(PyObject* self) {
     Store& s = store_of(self);
     Py_CLEAR(s.unwritten);
-    Py_CLEAR(s.retired);  // still counted: their space stays allocated
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
     delete std::exchange(s.reads, nullptr);

@@ -85,11 +85,11 @@ int link(hid_t object, hid_t file, const char* name, hid_t lcpl);
 /// Removes the link `name`.
 int unlink(hid_t file, const char* name);
 
-/// Raises or lowers the count of names recorded in the header of the open object `object`.
-int adjust_link_count(hid_t object, int by);
+/// A new group `name`. Removing its name deletes it, and every object only its links lead to.
+int create_group(hid_t file, const char* name, Id& out);
 
-/// Opens the object at `token`.
-int open_by_token(hid_t file, const Token& token, Id& out);
+/// Moves the link `name` of `file` into `group`, as `to`.
+int move(hid_t file, const char* name, hid_t group, const char* to);
 
 /// The number of elements of the dataset `name` in `location`: 0, or 1 when `name` is no dataset
 /// (no error is set).
