@@ -361,10 +361,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
                 return -1;
             // Closing writes out the dataset's buffered bytes, and may fail.
             if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
-                hdf5::link_token(fid, w.name, w.token) != 0 || dataset.close() < 0) {
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Unable to find the new link '%s'", w.name);
+                hdf5::object_token(dataset.get(), w.token) < 0 || dataset.close() < 0)
                 return -1;
-            }
         }
         return replaced && (replaced.close() < 0 || hdf5::unlink(fid, replaced_group) < 0) ? -1 : 0;
     });

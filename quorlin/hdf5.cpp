@@ -32,6 +32,17 @@ struct LinkInfo {
 };
 static_assert(offsetof(LinkInfo, token) == 24 && sizeof(LinkInfo) == 40);
 
+/// An object's description, laid out as HDF5's H5O_info2_t.
+struct ObjectInfo {
+    unsigned long fileno;
+    Token token;
+    int type;
+    unsigned rc;
+    std::int64_t atime, mtime, ctime, btime;  // time_t
+    std::uint64_t num_attrs;
+};
+static_assert(offsetof(ObjectInfo, token) == 8 && offsetof(ObjectInfo, num_attrs) == 64 && sizeof(ObjectInfo) == 72);
+
 /// The calls, resolved from the library.
 struct Api {
     herr_t (*open)();
@@ -50,6 +61,7 @@ struct Api {
     herr_t (*link_info)(hid_t, const char*, LinkInfo*, hid_t);
     herr_t (*link_delete)(hid_t, const char*, hid_t);
     herr_t (*link_move)(hid_t, const char*, hid_t, const char*, hid_t, hid_t);
+    herr_t (*object_info)(hid_t, ObjectInfo*, unsigned);
     hid_t (*group_create)(hid_t, const char*, hid_t, hid_t, hid_t);
     herr_t (*group_close)(hid_t);
     herr_t (*object_link)(hid_t, hid_t, const char*, hid_t, hid_t);
@@ -111,6 +123,7 @@ int load(const char* h5py_defs_path) {
     find(api.link_info, "H5Lget_info2");
     find(api.link_delete, "H5Ldelete");
     find(api.link_move, "H5Lmove");
+    find(api.object_info, "H5Oget_info3");
     find(api.group_create, "H5Gcreate2");
     find(api.group_close, "H5Gclose");
     find(api.object_link, "H5Olink");
@@ -178,6 +191,14 @@ int link_token(hid_t file, const char* name, Token& token) {
         return 1;  // HDF5 does not tell a missing name from other failures here; readers find out
     }
     if (info.type != hard_link) return 1;
+    token = info.token;
+    return 0;
+}
+
+int object_token(hid_t object, Token& token) {
+    constexpr unsigned basic = 1;  // H5O_INFO_BASIC
+    ObjectInfo info;
+    if (api.object_info(object, &info, basic) < 0) return fail("read the token of a new dataset");
     token = info.token;
     return 0;
 }

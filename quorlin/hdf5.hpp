@@ -68,6 +68,9 @@ hid_t id_of(PyObject* h5py_object);
 /// The token of the object the name `name` links to: 0, 1 when there is no such link, -1 with an error.
 int link_token(hid_t file, const char* name, Token& token);
 
+/// The token of the open object `object`.
+int object_token(hid_t object, Token& token);
+
 /// Opens the dataset `name`.
 int open_dataset(hid_t file, const char* name, Id& out);
 

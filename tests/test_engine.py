@@ -54,6 +54,18 @@ def test_calls_leave_no_tables_for_the_collector(store_path, read_cache_bytes):
             gc.enable()
 
 
+def test_tables_a_write_made_are_read_from_the_read_cache(store_path):
+    # Overwriting the dataset's bytes in place keeps its token: only a load from the read cache
+    # still gives the table as it was written.
+    with DB(store_path, "w") as db:
+        db.add({"fc": np.array([[1.0, 0.0], [2.0, 0.0]], np.float32)}, 0)
+        db.file["table_fc_0"][...] = 0
+        assert db._tomemory("table_fc_0").idxs.tolist() == [0, 1]
+        db.read_cache_bytes = 0
+        db.cache.clear()
+        assert db._tomemory("table_fc_0").idxs.tolist() == []
+
+
 def test_read_cache_follows_a_dataset_replaced_behind_the_store(store_path):
     def put(name, idxs):
         t = Table(np.array(idxs, np.uint16), np.arange(len(idxs), dtype=np.float32))
