@@ -20,6 +20,11 @@ int index_value(PyObject* obj, unsigned long long* out);
 /// reads them. 0, or -1 with an exception set.
 int deserialize_table(const std::uint8_t* data, std::size_t size, py::Ref& idxs, py::Ref& vals);
 
+/// Frees a table at once when nothing but `own_refs` references of the caller's refer to it: its
+/// `_search_fn` is a method bound to the table itself, a cycle that would otherwise wait for the
+/// collector. Tables of other types, or still referred to elsewhere, are left alone.
+void release_table(PyObject* table, Py_ssize_t own_refs);
+
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);
 

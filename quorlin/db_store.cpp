@@ -280,20 +280,6 @@ Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     return Ref::borrow(Py_None);
 }
 
-/// Frees a table dropped from the cache at once when nothing else refers to it: its `_search_fn`
-/// is a bound method of the table itself, a cycle that would otherwise wait for the collector.
-void release_table(PyObject* table, Py_ssize_t own_refs) {
-    if (Py_TYPE(table) != reinterpret_cast<PyTypeObject*>(G.table_type) || Py_REFCNT(table) != own_refs + 1) return;
-    PyObject* dict = reinterpret_cast<py::Instance*>(table)->dict;
-    PyObject* fn = dict ? PyDict_GetItemWithError(dict, G.names._search_fn) : nullptr;
-    bool own_method = fn && ((PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == table) ||
-                             (PyMethod_Check(fn) && PyMethod_GET_SELF(fn) == table));
-    if (own_method && Py_REFCNT(fn) == 1) {
-        if (PyDict_DelItem(dict, G.names._search_fn) < 0) PyErr_Clear();
-    }
-    PyErr_Clear();
-}
-
 constexpr char db_clear_cache_name[] = "cquorlin.DB._clear_cache";
 
 Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

@@ -606,6 +606,18 @@ int deserialize_table(const std::uint8_t* data, std::size_t size, Ref& idxs, Ref
     return 0;
 }
 
+void release_table(PyObject* table, Py_ssize_t own_refs) {
+    if (Py_TYPE(table) != reinterpret_cast<PyTypeObject*>(G.table_type) || Py_REFCNT(table) != own_refs + 1) return;
+    PyObject* dict = reinterpret_cast<py::Instance*>(table)->dict;
+    PyObject* fn = dict ? PyDict_GetItemWithError(dict, G.names._search_fn) : nullptr;
+    bool own_method = fn && ((PyCFunction_Check(fn) && PyCFunction_GET_SELF(fn) == table) ||
+                             (PyMethod_Check(fn) && PyMethod_GET_SELF(fn) == table));
+    if (own_method && Py_REFCNT(fn) == 1) {
+        if (PyDict_DelItem(dict, G.names._search_fn) < 0) PyErr_Clear();
+    }
+    PyErr_Clear();
+}
+
 int index_value(PyObject* obj, unsigned long long* out) {
     Ref num = Ref::steal(PyNumber_Index(obj));
     if (!num) return -1;

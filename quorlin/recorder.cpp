@@ -349,7 +349,9 @@ int merge_entries(PyObject* db, PyObject* cache, PyObject* key, const NewEntries
         });
     });
     for (std::size_t j = 0; j < total; ++j) out_val[j] = kern::decode_value(kern::encode_value(out_val[j]));
-    return cache_table(cache, key, std::move(idxs), std::move(vals));
+    if (cache_table(cache, key, std::move(idxs), std::move(vals)) < 0) return -1;
+    release_table(table.get(), 1);  // replaced in the cache
+    return 0;
 }
 
 /// Groups one layer's entries by neuron (stably) and merges each group into its table.
@@ -781,6 +783,7 @@ int merge_table(PyObject* target, PyObject* cache, const std::vector<Ref>& store
     std::vector<kern::Run> runs;
     int code = 0;
     std::size_t total = 0;
+    bool target_had_it = false;
     PyObject* no_create[] = {nullptr, key, Py_False};
     Ref kw = Ref::steal(PyTuple_Pack(1, G.names.create));
     if (!kw) return -1;
@@ -789,6 +792,7 @@ int merge_table(PyObject* target, PyObject* cache, const std::vector<Ref>& store
         Ref table = Ref::steal(PyObject_VectorcallMethod(G.names._get_table, no_create, 2, kw.get()));
         if (!table) return -1;
         if (table.get() == Py_None) continue;
+        target_had_it = target_had_it || s == 0;
         Ref idxs, vals;
         Columns c;
         if (read_columns(table.get(), idxs, vals, c) < 0) return -1;
@@ -807,7 +811,9 @@ int merge_table(PyObject* target, PyObject* cache, const std::vector<Ref>& store
     if (new_columns(static_cast<npy_intp>(total), code, idxs, vals) < 0) return -1;
     with_index_type(code, [&](auto type) { kern::merge_runs(runs, data_of<decltype(type)>(idxs), data_of<float>(vals)); });
     entries += total;
-    return cache_table(cache, key, std::move(idxs), std::move(vals));
+    if (cache_table(cache, key, std::move(idxs), std::move(vals)) < 0) return -1;
+    if (target_had_it) release_table(tables.front().get(), 1);  // replaced in the cache
+    return 0;
 }
 
 /// Checks that the stores' preprocessors agree; `chosen` is the one they share (None: none has one).

@@ -8,6 +8,7 @@ import h5py
 import numpy as np
 import pytest
 
+import cquorlin
 from cquorlin import DB, Table
 from test_store import entries, stored
 
@@ -31,10 +32,31 @@ def test_search_after_add_sees_the_new_entries(store_path):
         assert entries(store_path) == entries(store_path)  # readable by plain h5py while open
 
 
+def add_and_search(db, path):
+    acts = batch()
+    db.add(acts, 100)
+    db.search(acts)
+    db.add(batch(), 200)
+
+
+def record(db, path):
+    with db.recorder() as rec:
+        rec.add(batch(), 100, batch_size=32)
+        rec.add(batch(), 200, batch_size=32)
+
+
+def merge_into(db, path):
+    other = path + ".other.h5"
+    with DB(other, "w", preprocessor="image") as source:
+        source.add(batch(), 100)
+    cquorlin.merge(path, [other])
+
+
 @pytest.mark.parametrize("read_cache_bytes", [0, 1 << 20])
-def test_calls_leave_no_tables_for_the_collector(store_path, read_cache_bytes):
+@pytest.mark.parametrize("calls", [add_and_search, record, merge_into])
+def test_calls_leave_no_tables_for_the_collector(store_path, read_cache_bytes, calls):
     # A table's _search_fn is a method bound to the table: every table a call drops must be freed
-    # by the call, or each add leaves hundreds of cycles that cost the next caller a collection.
+    # by the call, or each call leaves hundreds of cycles that cost the next caller a collection.
     def live_tables():
         return sum(type(o) is Table for o in gc.get_objects())
 
@@ -45,10 +67,7 @@ def test_calls_leave_no_tables_for_the_collector(store_path, read_cache_bytes):
         before = live_tables()
         gc.disable()
         try:
-            acts = batch()
-            db.add(acts, 100)
-            db.search(acts)
-            db.add(batch(), 200)
+            calls(db, store_path)
             assert live_tables() == before
         finally:
             gc.enable()
