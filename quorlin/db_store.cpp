@@ -184,12 +184,27 @@ int db_read_cache_bytes_set(PyObject* self, PyObject* value, void*) {
 /// `self.cache`
 Ref cache_of(PyObject* self) { return attr(self, G.names.cache); }
 
-constexpr char db_create_table_name[] = "cquorlin.DB._create_table";
-QUORLIN_SIGNATURE(db_create_table_sig, "_create_table", 1, true, true, "k");
+/// True when `self` reaches `_get_table`, `_tomemory` and `_create_table` exactly as a plain DB does:
+/// its type's attribute lookup is the generic one and finds the DB type's own methods, and its
+/// instance dict holds none of the names. Then running the methods' code directly is the same as
+/// calling them through the instance.
+int fetches_as_db(PyObject* self) {
+    auto* base = reinterpret_cast<PyTypeObject*>(G.db_type);
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != base->tp_getattro) return 0;
+    PyObject* dict = reinterpret_cast<py::Instance*>(self)->dict;
+    const auto& n = G.names;
+    for (PyObject* name : {n._get_table, n._tomemory, n._create_table}) {
+        PyObject* own = PyDict_GetItemWithError(base->tp_dict, name);
+        if (!own) return PyErr_Occurred() ? -1 : 0;
+        if (type != base && _PyType_Lookup(type, name) != own) return 0;
+        int shadowed = dict && PyDict_GET_SIZE(dict) ? PyDict_Contains(dict, name) : 0;
+        if (shadowed) return shadowed < 0 ? -1 : 0;
+    }
+    return 1;
+}
 
-Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* k;
-    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0) return {};
+Ref create_table(PyObject* self, PyObject* k) {
     Ref table = Ref::steal(PyObject_CallNoArgs(G.table_type));
     Ref cache = table ? cache_of(self) : Ref{};
     if (!cache || PyObject_SetAttr(table.get(), G.names._flushed, Py_False) < 0 ||
@@ -198,17 +213,59 @@ Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return table;
 }
 
+Ref tomemory(PyObject* self, PyObject* k) {
+    Ref file = attr(self, G.names.file);
+    Ref table = file ? load_table(self, file.get(), k) : Ref{};
+    Ref cache = table ? cache_of(self) : Ref{};
+    if (!cache || PyObject_SetItem(cache.get(), k, table.get()) < 0) return {};
+    return table;
+}
+
+/// `self._get_table(k=k, create=create)` for a checked key: the cached table, else the stored one,
+/// else a new one (`create`) or None. The loader and the creator run directly when `self` fetches as
+/// a plain DB does, and are called through the instance, the key by keyword, otherwise.
+Ref get_table(PyObject* self, PyObject* k, PyObject* create) {
+    const auto& n = G.names;
+    Ref cache = cache_of(self);
+    if (!cache) return {};
+    if (PyDict_CheckExact(cache.get())) {
+        PyObject* hit = PyDict_GetItemWithError(cache.get(), k);
+        if (hit) return Ref::borrow(hit);
+        if (PyErr_Occurred()) return {};
+    } else {
+        int held = PySequence_Contains(cache.get(), k);
+        if (held < 0) return {};
+        if (held) return Ref::steal(PyObject_GetItem(cache.get(), k));
+    }
+    int direct = fetches_as_db(self);
+    if (direct < 0) return {};
+    Ref table = direct ? tomemory(self, k) : call_method_kw(self, n._tomemory, n.k, k);
+    if (table || !PyErr_ExceptionMatches(PyExc_KeyError)) return table;
+    PyErr_Clear();
+    int wanted = create ? PyObject_IsTrue(create) : 1;
+    if (wanted < 0) return {};
+    if (!wanted) return Ref::borrow(Py_None);
+    direct = fetches_as_db(self);  // the loader may have changed what the instance finds
+    if (direct < 0) return {};
+    return direct ? create_table(self, k) : call_method_kw(self, n._create_table, n.k, k);
+}
+
+constexpr char db_create_table_name[] = "cquorlin.DB._create_table";
+QUORLIN_SIGNATURE(db_create_table_sig, "_create_table", 1, true, true, "k");
+
+Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* k;
+    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0) return {};
+    return create_table(self, k);
+}
+
 constexpr char db_tomemory_name[] = "cquorlin.DB._tomemory";
 QUORLIN_SIGNATURE(db_tomemory_sig, "_tomemory", 1, true, true, "k");
 
 Ref db_tomemory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* k;
     if (py::parse(db_tomemory_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0) return {};
-    Ref file = attr(self, G.names.file);
-    Ref table = file ? load_table(self, file.get(), k) : Ref{};
-    Ref cache = table ? cache_of(self) : Ref{};
-    if (!cache || PyObject_SetItem(cache.get(), k, table.get()) < 0) return {};
-    return table;
+    return tomemory(self, k);
 }
 
 constexpr char db_get_table_name[] = "cquorlin.DB._get_table";
@@ -217,24 +274,7 @@ QUORLIN_SIGNATURE(db_get_table_sig, "_get_table", 1, true, true, "k", "create");
 Ref db_get_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (py::parse(db_get_table_sig, args, nargs, kwnames, a) < 0 || py::check_str_or_none(a[0], "k") < 0) return {};
-    const auto& n = G.names;
-    Ref cache = cache_of(self);
-    if (!cache) return {};
-    if (PyDict_CheckExact(cache.get())) {
-        PyObject* hit = PyDict_GetItemWithError(cache.get(), a[0]);
-        if (hit) return Ref::borrow(hit);
-        if (PyErr_Occurred()) return {};
-    } else {
-        int held = PySequence_Contains(cache.get(), a[0]);
-        if (held < 0) return {};
-        if (held) return Ref::steal(PyObject_GetItem(cache.get(), a[0]));
-    }
-    Ref table = call_method_kw(self, n._tomemory, n.k, a[0]);
-    if (table || !PyErr_ExceptionMatches(PyExc_KeyError)) return table;
-    PyErr_Clear();
-    int create = a[1] ? PyObject_IsTrue(a[1]) : 1;
-    if (create < 0) return {};
-    return create ? call_method_kw(self, n._create_table, n.k, a[0]) : Ref::borrow(Py_None);
+    return get_table(self, a[0], a[1]);
 }
 
 constexpr char db_todisk_name[] = "cquorlin.DB._todisk";
@@ -802,8 +842,11 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref res = Ref::steal(PyList_New(0));
         if (!res) return {};
         for (auto& row : layer.rows) {
+            int direct = fetches_as_db(self);
+            if (direct < 0) return {};
             PyObject* get_argv[] = {self, row.key.get(), Py_False};
-            Ref table = Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
+            Ref table = direct ? get_table(self, row.key.get(), Py_False)
+                               : Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
             if (!table) return {};
             Ref answer;
             if (table.get() == Py_None) {
