@@ -364,6 +364,56 @@ def test_search_asks_k_times_layers(store_path):
         assert set(CountingTable.asked) == {10}
 
 
+def logging_fetchers(calls, via):
+    """A DB whose table fetchers log each call's keyword arguments, overridden in the way `via` names."""
+
+    def logged(name):
+        base = getattr(DB, name)
+
+        def fetch(self, *args, **kw):
+            calls.append((name, args, kw))
+            return base(self, *args, **kw)
+
+        return fetch
+
+    names = ("_get_table", "_tomemory", "_create_table")
+    if via == "subclass":
+        return type("Logging", (DB,), {n: logged(n) for n in names}), {}
+    if via == "getattribute":
+
+        class Intercepting(DB):
+            def __getattribute__(self, name):
+                found = super().__getattribute__(name)
+                if name in names:
+                    return lambda *args, **kw: (calls.append((name, args, kw)), found(*args, **kw))[1]
+                return found
+
+        return Intercepting, {}
+    return DB, {n: logged(n) for n in names}  # set on the instance
+
+
+@pytest.mark.parametrize("via", ["subclass", "instance", "getattribute"])
+def test_overridden_fetchers_are_called_by_keyword(store_path, via):
+    calls = []
+    cls, on_instance = logging_fetchers(calls, via)
+    with cls(store_path, "w") as store:
+        for name, fn in on_instance.items():
+            setattr(store, name, fn.__get__(store))
+        store.add({"a": np.eye(2)}, 0)
+        loaders = [c for c in calls if c[0] != "_get_table"]
+        assert loaders == [(n, (), {"k": k}) for k in ("table_a_0", "table_a_1") for n in ("_tomemory", "_create_table")]
+        assert [c[1] for c in calls if c[0] == "_get_table"] == [("table_a_0",), ("table_a_1",)]
+        calls.clear()
+        store.search({"a": np.eye(2)[::-1].copy(), "b": np.eye(2)})
+        assert [c for c in calls if c[0] != "_get_table"] == [
+            ("_tomemory", (), {"k": k}) for k in ("table_a_1", "table_a_0", "table_b_0", "table_b_1")
+        ]
+        assert [c[1:] for c in calls if c[0] == "_get_table"] == [
+            ((k,), {"create": False}) for k in ("table_a_1", "table_a_0", "table_b_0", "table_b_1")
+        ]
+        assert store.cache == {}
+
+
 def record_forever(path, pipe_w):
     """Child: records batches and reports each completed call on the pipe."""
     rng = np.random.default_rng(os.getpid())
