@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db.hpp"
@@ -713,14 +715,68 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // ---------------------------------------------------------------------------------------------
 // DB.search and the merge of the per-layer answers
 
-/// Combined scores of one query input, in the order the stored indices were first met.
+/// Combined scores of one query input, in the order the stored indices were first met. Indices
+/// come as Python objects (`keys`, found through `positions`) or, when every answer of the input
+/// is plain, as numbers (`numbers`, found through `numbered`).
 struct Merged {
-    Ref positions = Ref::steal(PyDict_New());  // stored index -> position in keys/scores
+    Ref positions;  // stored index -> position in keys/scores
+    std::unordered_map<std::uint64_t, std::size_t> numbered;
     std::vector<Ref> keys;
+    std::vector<std::uint64_t> numbers;
     std::vector<double> scores;
 };
 
+/// An answer as Table.search gives it: a tuple of two one-dimensional arrays of equal length,
+/// unsigned indices of 2, 4 or 8 bytes and float32 scores, both in native byte order. Its indices
+/// equal, as dict keys, the ints their `tolist` gives, so it merges without an object per candidate.
+bool plain_answer(PyObject* answer) {
+    if (!PyTuple_CheckExact(answer) || PyTuple_GET_SIZE(answer) != 2) return false;
+    PyObject* idxs = PyTuple_GET_ITEM(answer, 0);
+    PyObject* scores = PyTuple_GET_ITEM(answer, 1);
+    if (!PyArray_CheckExact(idxs) || !PyArray_CheckExact(scores)) return false;
+    auto* i = reinterpret_cast<PyArrayObject*>(idxs);
+    auto* s = reinterpret_cast<PyArrayObject*>(scores);
+    PyArray_Descr* di = PyArray_DESCR(i);
+    PyArray_Descr* ds = PyArray_DESCR(s);
+    npy_intp isize = PyDataType_ELSIZE(di);
+    return PyArray_NDIM(i) == 1 && PyArray_NDIM(s) == 1 && PyArray_DIM(i, 0) == PyArray_DIM(s, 0) &&
+           di->kind == 'u' && (isize == 2 || isize == 4 || isize == 8) && PyArray_ISNOTSWAPPED(i) &&
+           ds->type_num == NPY_FLOAT32 && PyArray_ISNOTSWAPPED(s);
+}
+
+template <class I>
+void merge_plain_as(PyArrayObject* idxs, PyArrayObject* scores, long weight, Merged& merged) {
+    npy_intp n = PyArray_DIM(idxs, 0);
+    const char* i = PyArray_BYTES(idxs);
+    const char* s = PyArray_BYTES(scores);
+    for (npy_intp j = 0; j < n; ++j, i += PyArray_STRIDE(idxs, 0), s += PyArray_STRIDE(scores, 0)) {
+        I index;
+        float score;
+        std::memcpy(&index, i, sizeof index);
+        std::memcpy(&score, s, sizeof score);
+        double add = static_cast<double>(weight) * static_cast<double>(score);
+        auto [at, fresh] = merged.numbered.try_emplace(index, merged.numbers.size());
+        if (!fresh) {
+            merged.scores[at->second] += add;
+            continue;
+        }
+        merged.numbers.push_back(index);
+        merged.scores.push_back(add);
+    }
+}
+
+void merge_plain(PyObject* answer, long weight, Merged& merged) {
+    auto* idxs = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(answer, 0));
+    auto* scores = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(answer, 1));
+    switch (PyDataType_ELSIZE(PyArray_DESCR(idxs))) {
+        case 2: return merge_plain_as<std::uint16_t>(idxs, scores, weight, merged);
+        case 4: return merge_plain_as<std::uint32_t>(idxs, scores, weight, merged);
+        default: return merge_plain_as<std::uint64_t>(idxs, scores, weight, merged);
+    }
+}
+
 int merge_answer(PyObject* answer, long weight, Merged& merged) {
+    if (!merged.positions && !(merged.positions = Ref::steal(PyDict_New()))) return -1;
     Ref idxs = Ref::steal(PySequence_GetItem(answer, 0));
     Ref scores_obj = idxs ? Ref::steal(PySequence_GetItem(answer, 1)) : Ref{};
     Ref index_list = scores_obj ? py::call_method(idxs.get(), G.names.tolist) : Ref{};
@@ -761,7 +817,7 @@ int merge_answer(PyObject* answer, long weight, Merged& merged) {
 
 /// The result dict of one query input: the k best combined scores (all when k <= 0), in first-met order.
 Ref trimmed(Merged& merged, int k) {
-    std::size_t m = merged.keys.size();
+    std::size_t m = merged.scores.size();
     std::vector<bool> keep(m, true);
     if (k > 0 && m > static_cast<std::size_t>(k)) {
         std::vector<std::size_t> order(m);
@@ -780,7 +836,8 @@ Ref trimmed(Merged& merged, int k) {
     for (std::size_t j = 0; j < m; ++j) {
         if (!keep[j]) continue;
         Ref score = Ref::steal(PyArray_Scalar(&merged.scores[j], reinterpret_cast<PyArray_Descr*>(f8.get()), nullptr));
-        if (!score || PyDict_SetItem(result.get(), merged.keys[j].get(), score.get()) < 0) return {};
+        Ref key = merged.keys.empty() ? Ref::steal(PyLong_FromUnsignedLongLong(merged.numbers[j])) : Ref::borrow(merged.keys[j].get());
+        if (!score || !key || PyDict_SetItem(result.get(), key.get(), score.get()) < 0) return {};
     }
     return result;
 }
@@ -795,10 +852,20 @@ Ref postprocess(PyObject* ret, int k) {
     if (n < 0 || !result) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         Merged merged;
-        if (!merged.positions) return {};
+        std::vector<Ref> answers;
+        bool plain = true;
         for (Py_ssize_t l = 0; l < n_layers; ++l) {
             Ref answer = Ref::steal(PySequence_GetItem(PyList_GET_ITEM(lists.get(), l), i));
-            if (!answer || merge_answer(answer.get(), (l + 1) * (l + 1), merged) < 0) return {};
+            if (!answer) return {};
+            plain = plain && plain_answer(answer.get());
+            answers.push_back(std::move(answer));
+        }
+        for (std::size_t l = 0; l < answers.size(); ++l) {
+            long weight = static_cast<long>((l + 1) * (l + 1));
+            if (plain)
+                merge_plain(answers[l].get(), weight, merged);
+            else if (merge_answer(answers[l].get(), weight, merged) < 0)
+                return {};
         }
         Ref scores = trimmed(merged, k);
         if (!scores || PyList_Append(result.get(), scores.get()) < 0) return {};

@@ -414,6 +414,40 @@ def test_overridden_fetchers_are_called_by_keyword(store_path, via):
         assert store.cache == {}
 
 
+class RetypedTable(Table):
+    """Answers with its indices as another dtype, so that the merge reads them as Python objects."""
+
+    dtype = None
+
+    def search(self, val, k):
+        idxs, scores = super().search(val, k)
+        return idxs.astype(self.dtype), scores
+
+
+class RetypingDB(DB):
+    def _tomemory(self, k):
+        table = RetypedTable.frombytes(self.file[k][()])
+        self.cache[k] = table
+        return table
+
+
+@pytest.mark.parametrize(  # stored with 16, 32 and 64-bit indices, retyped where they keep their values
+    "top, dtype", [(40, np.int64), (70_000, np.float64), (70_000, object), (2**63 + 5, object)]
+)
+def test_merge_of_array_answers_matches_objects(store_path, dtype, top):
+    rng = np.random.default_rng(3)
+    acts = {f"l{j}": rng.random((40, 4)).astype(np.float32) for j in range(3)}
+    with DB(store_path, "w") as store:
+        store.add(acts, [top - i for i in range(40)])
+        plain = store.search(acts, k=5)
+    RetypedTable.dtype = dtype
+    with RetypingDB(store_path) as store:
+        retyped = store.search(acts, k=5)
+    assert [list(r.items()) for r in plain] == [list(r.items()) for r in retyped]
+    assert all(type(i) is int for r in plain for i in r) and max(i for r in plain for i in r) == top
+    assert all(len(r) == 5 for r in plain)
+
+
 def record_forever(path, pipe_w):
     """Child: records batches and reports each completed call on the pipe."""
     rng = np.random.default_rng(os.getpid())
