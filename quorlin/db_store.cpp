@@ -186,24 +186,29 @@ int db_read_cache_bytes_set(PyObject* self, PyObject* value, void*) {
 /// `self.cache`
 Ref cache_of(PyObject* self) { return attr(self, G.names.cache); }
 
-/// True when `self` reaches `_get_table`, `_tomemory` and `_create_table` exactly as a plain DB does:
-/// its type's attribute lookup is the generic one and finds the DB type's own methods, and its
-/// instance dict holds none of the names. Then running the methods' code directly is the same as
-/// calling them through the instance.
-int fetches_as_db(PyObject* self) {
+/// True when `self` reaches each of the methods `names` exactly as a plain DB does: its type's
+/// attribute lookup is the generic one and finds the DB type's own methods, and its instance dict
+/// holds none of the names. Then running a method's code directly is the same as calling it through
+/// the instance.
+int uses_db_methods(PyObject* self, std::initializer_list<PyObject*> names) {
     auto* base = reinterpret_cast<PyTypeObject*>(G.db_type);
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != base->tp_getattro) return 0;
     PyObject* dict = reinterpret_cast<py::Instance*>(self)->dict;
-    const auto& n = G.names;
-    for (PyObject* name : {n._get_table, n._tomemory, n._create_table}) {
+    for (PyObject* name : names) {
         PyObject* own = PyDict_GetItemWithError(base->tp_dict, name);
         if (!own) return PyErr_Occurred() ? -1 : 0;
         if (type != base && _PyType_Lookup(type, name) != own) return 0;
-        int shadowed = dict && PyDict_GET_SIZE(dict) ? PyDict_Contains(dict, name) : 0;
+        int shadowed = dict ? PyDict_Contains(dict, name) : 0;
         if (shadowed) return shadowed < 0 ? -1 : 0;
     }
     return 1;
+}
+
+/// True when `self` fetches tables as a plain DB does.
+int fetches_as_db(PyObject* self) {
+    const auto& n = G.names;
+    return uses_db_methods(self, {n._get_table, n._tomemory, n._create_table});
 }
 
 Ref create_table(PyObject* self, PyObject* k) {
@@ -301,8 +306,7 @@ Ref db_todisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 constexpr char db_flush_cache_name[] = "cquorlin.DB._flush_cache";
 
-Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0) return {};
+Ref flush_cache(PyObject* self) {
     Ref cache = cache_of(self);
     // A snapshot: serialising a table may run code that changes the cache.
     Ref items = cache ? Ref::steal(PyMapping_Items(cache.get())) : Ref{};
@@ -322,6 +326,11 @@ Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     return Ref::borrow(Py_None);
 }
 
+Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0) return {};
+    return flush_cache(self);
+}
+
 /// Frees a table dropped from the cache at once when nothing else refers to it: its `_search_fn`
 /// is a bound method of the table itself, a cycle that would otherwise wait for the collector.
 void release_table(PyObject* table, Py_ssize_t own_refs) {
@@ -338,8 +347,8 @@ void release_table(PyObject* table, Py_ssize_t own_refs) {
 
 constexpr char db_clear_cache_name[] = "cquorlin.DB._clear_cache";
 
-Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._flush_cache)) return {};
+/// Empties the cache after its flush.
+Ref drop_cached(PyObject* self) {
     Ref cache = cache_of(self);
     if (!cache) return {};
     if (!PyDict_CheckExact(cache.get()))
@@ -349,6 +358,22 @@ Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     PyDict_Clear(cache.get());
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tables.get()); ++j) release_table(PyList_GET_ITEM(tables.get(), j), 1);
     return Ref::borrow(Py_None);
+}
+
+/// `self.<name>()` for `_flush_cache` or `_clear_cache`, run directly when `self` reaches the
+/// method, and the `_flush_cache` it calls, as a plain DB does.
+Ref call_cache_method(PyObject* self, PyObject* name) {
+    const auto& n = G.names;
+    int direct = name == n._flush_cache ? uses_db_methods(self, {n._flush_cache})
+                                        : uses_db_methods(self, {n._clear_cache, n._flush_cache});
+    if (direct <= 0) return direct < 0 ? Ref{} : py::call_method(self, name);
+    if (!flush_cache(self)) return {};
+    return name == n._flush_cache ? Ref::borrow(Py_None) : drop_cached(self);
+}
+
+Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || !call_cache_method(self, G.names._flush_cache)) return {};
+    return drop_cached(self);
 }
 
 constexpr char db_close_name[] = "cquorlin.DB.close";
@@ -930,7 +955,7 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
         if (PyDict_SetItem(ret.get(), layer.layer_key.get(), res.get()) < 0) return {};
     }
-    if (!py::call_method(self, n._clear_cache)) return {};
+    if (!call_cache_method(self, n._clear_cache)) return {};
     if (!merge) return ret;
     int kk;
     if (py::as_int(k, &kk) < 0) return {};
