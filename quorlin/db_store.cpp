@@ -917,12 +917,10 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref layer_count = py::from_size(n_layers);
     Ref per_table_k;  // k times the layers when merging; formed when the first table answers
     Ref ret = layer_count ? Ref::steal(PyDict_New()) : Ref{};
-    npy_intp none = 0;
-    Ref empty_idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
-    Ref empty_score = empty_idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
-    Ref empty_pair = empty_score ? Ref::steal(PyTuple_Pack(2, empty_idx.get(), empty_score.get())) : Ref{};
+    Ref empty_pair;  // the answer where there is no table; made when first needed
     Ref create_kw = Ref::steal(PyTuple_Pack(1, n.create));
-    if (!ret || !empty_pair || !create_kw) return {};
+    Ref k_kw = Ref::steal(PyTuple_Pack(1, n.k));
+    if (!ret || !create_kw || !k_kw) return {};
     for (Py_ssize_t j = 0; j < n_layers; ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -942,14 +940,20 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (!table) return {};
             Ref answer;
             if (table.get() == Py_None) {
+                if (!empty_pair) {
+                    npy_intp none = 0;
+                    Ref idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
+                    Ref score = idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
+                    empty_pair = score ? Ref::steal(PyTuple_Pack(2, idx.get(), score.get())) : Ref{};
+                    if (!empty_pair) return {};
+                }
                 answer = Ref::borrow(empty_pair.get());
             } else {
                 if (!per_table_k)
                     per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
                 if (!per_table_k) return {};
                 PyObject* argv[] = {table.get(), row.value.get(), per_table_k.get()};
-                Ref kw = Ref::steal(PyTuple_Pack(1, n.k));
-                answer = kw ? Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, kw.get())) : Ref{};
+                answer = Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, k_kw.get()));
             }
             if (!answer || PyList_Append(res.get(), answer.get()) < 0) return {};
         }
