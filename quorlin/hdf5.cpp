@@ -293,10 +293,17 @@ int read_text_attribute(hid_t location, const char* name, Ref& out) {
         api.clear_errors(error_stack);
         return 1;
     }
-    Id memory(api.type_copy(*api.c_string), api.type_close);
+    // A variable-length UTF-8 text in memory, made once and kept for the process.
+    static const hid_t memory = [] {
+        hid_t text_type = api.type_copy(*api.c_string);
+        if (text_type >= 0 && (api.type_set_size(text_type, variable) < 0 || api.type_set_cset(text_type, utf8) < 0)) {
+            api.type_close(text_type);
+            return hid_t{-1};
+        }
+        return text_type;
+    }();
     char* text = nullptr;
-    if (!memory || api.type_set_size(memory.get(), variable) < 0 || api.type_set_cset(memory.get(), utf8) < 0 ||
-        api.attribute_read(attribute.get(), memory.get(), &text) < 0) {
+    if (memory < 0 || api.attribute_read(attribute.get(), memory, &text) < 0) {
         api.clear_errors(error_stack);
         return 1;
     }
