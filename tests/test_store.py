@@ -414,6 +414,25 @@ def test_overridden_fetchers_are_called_by_keyword(store_path, via):
         assert store.cache == {}
 
 
+@pytest.mark.parametrize("name", ["_clear_cache", "_flush_cache"])
+@pytest.mark.parametrize("on_instance", [False, True])
+def test_search_calls_overridden_cache_methods(store_path, name, on_instance):
+    calls = []
+
+    def logged(self):
+        calls.append(name)
+        return getattr(DB, name)(self)
+
+    cls = DB if on_instance else type("Logging", (DB,), {name: logged})
+    with cls(store_path, "w") as store:
+        if on_instance:
+            setattr(store, name, logged.__get__(store))
+        store.add({"a": np.eye(2)}, 0)
+        calls.clear()
+        store.search({"a": np.eye(2)})
+        assert calls == [name] and store.cache == {}
+
+
 class RetypedTable(Table):
     """Answers with its indices as another dtype, so that the merge reads them as Python objects."""
 
