@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db.hpp"
@@ -184,12 +186,32 @@ int db_read_cache_bytes_set(PyObject* self, PyObject* value, void*) {
 /// `self.cache`
 Ref cache_of(PyObject* self) { return attr(self, G.names.cache); }
 
-constexpr char db_create_table_name[] = "cquorlin.DB._create_table";
-QUORLIN_SIGNATURE(db_create_table_sig, "_create_table", 1, true, true, "k");
+/// True when `self` reaches each of the methods `names` exactly as a plain DB does: its type's
+/// attribute lookup is the generic one and finds the DB type's own methods, and its instance dict
+/// holds none of the names. Then running a method's code directly is the same as calling it through
+/// the instance.
+int uses_db_methods(PyObject* self, std::initializer_list<PyObject*> names) {
+    auto* base = reinterpret_cast<PyTypeObject*>(G.db_type);
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != base->tp_getattro) return 0;
+    PyObject* dict = reinterpret_cast<py::Instance*>(self)->dict;
+    for (PyObject* name : names) {
+        PyObject* own = PyDict_GetItemWithError(base->tp_dict, name);
+        if (!own) return PyErr_Occurred() ? -1 : 0;
+        if (type != base && _PyType_Lookup(type, name) != own) return 0;
+        int shadowed = dict ? PyDict_Contains(dict, name) : 0;
+        if (shadowed) return shadowed < 0 ? -1 : 0;
+    }
+    return 1;
+}
 
-Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* k;
-    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0) return {};
+/// True when `self` fetches tables as a plain DB does.
+int fetches_as_db(PyObject* self) {
+    const auto& n = G.names;
+    return uses_db_methods(self, {n._get_table, n._tomemory, n._create_table});
+}
+
+Ref create_table(PyObject* self, PyObject* k) {
     Ref table = Ref::steal(PyObject_CallNoArgs(G.table_type));
     Ref cache = table ? cache_of(self) : Ref{};
     if (!cache || PyObject_SetAttr(table.get(), G.names._flushed, Py_False) < 0 ||
@@ -198,17 +220,59 @@ Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return table;
 }
 
+Ref tomemory(PyObject* self, PyObject* k) {
+    Ref file = attr(self, G.names.file);
+    Ref table = file ? load_table(self, file.get(), k) : Ref{};
+    Ref cache = table ? cache_of(self) : Ref{};
+    if (!cache || PyObject_SetItem(cache.get(), k, table.get()) < 0) return {};
+    return table;
+}
+
+/// `self._get_table(k=k, create=create)` for a checked key: the cached table, else the stored one,
+/// else a new one (`create`) or None. The loader and the creator run directly when `self` fetches as
+/// a plain DB does, and are called through the instance, the key by keyword, otherwise.
+Ref get_table(PyObject* self, PyObject* k, PyObject* create) {
+    const auto& n = G.names;
+    Ref cache = cache_of(self);
+    if (!cache) return {};
+    if (PyDict_CheckExact(cache.get())) {
+        PyObject* hit = PyDict_GetItemWithError(cache.get(), k);
+        if (hit) return Ref::borrow(hit);
+        if (PyErr_Occurred()) return {};
+    } else {
+        int held = PySequence_Contains(cache.get(), k);
+        if (held < 0) return {};
+        if (held) return Ref::steal(PyObject_GetItem(cache.get(), k));
+    }
+    int direct = fetches_as_db(self);
+    if (direct < 0) return {};
+    Ref table = direct ? tomemory(self, k) : call_method_kw(self, n._tomemory, n.k, k);
+    if (table || !PyErr_ExceptionMatches(PyExc_KeyError)) return table;
+    PyErr_Clear();
+    int wanted = create ? PyObject_IsTrue(create) : 1;
+    if (wanted < 0) return {};
+    if (!wanted) return Ref::borrow(Py_None);
+    direct = fetches_as_db(self);  // the loader may have changed what the instance finds
+    if (direct < 0) return {};
+    return direct ? create_table(self, k) : call_method_kw(self, n._create_table, n.k, k);
+}
+
+constexpr char db_create_table_name[] = "cquorlin.DB._create_table";
+QUORLIN_SIGNATURE(db_create_table_sig, "_create_table", 1, true, true, "k");
+
+Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* k;
+    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0) return {};
+    return create_table(self, k);
+}
+
 constexpr char db_tomemory_name[] = "cquorlin.DB._tomemory";
 QUORLIN_SIGNATURE(db_tomemory_sig, "_tomemory", 1, true, true, "k");
 
 Ref db_tomemory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* k;
     if (py::parse(db_tomemory_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0) return {};
-    Ref file = attr(self, G.names.file);
-    Ref table = file ? load_table(self, file.get(), k) : Ref{};
-    Ref cache = table ? cache_of(self) : Ref{};
-    if (!cache || PyObject_SetItem(cache.get(), k, table.get()) < 0) return {};
-    return table;
+    return tomemory(self, k);
 }
 
 constexpr char db_get_table_name[] = "cquorlin.DB._get_table";
@@ -217,24 +281,7 @@ QUORLIN_SIGNATURE(db_get_table_sig, "_get_table", 1, true, true, "k", "create");
 Ref db_get_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (py::parse(db_get_table_sig, args, nargs, kwnames, a) < 0 || py::check_str_or_none(a[0], "k") < 0) return {};
-    const auto& n = G.names;
-    Ref cache = cache_of(self);
-    if (!cache) return {};
-    if (PyDict_CheckExact(cache.get())) {
-        PyObject* hit = PyDict_GetItemWithError(cache.get(), a[0]);
-        if (hit) return Ref::borrow(hit);
-        if (PyErr_Occurred()) return {};
-    } else {
-        int held = PySequence_Contains(cache.get(), a[0]);
-        if (held < 0) return {};
-        if (held) return Ref::steal(PyObject_GetItem(cache.get(), a[0]));
-    }
-    Ref table = call_method_kw(self, n._tomemory, n.k, a[0]);
-    if (table || !PyErr_ExceptionMatches(PyExc_KeyError)) return table;
-    PyErr_Clear();
-    int create = a[1] ? PyObject_IsTrue(a[1]) : 1;
-    if (create < 0) return {};
-    return create ? call_method_kw(self, n._create_table, n.k, a[0]) : Ref::borrow(Py_None);
+    return get_table(self, a[0], a[1]);
 }
 
 constexpr char db_todisk_name[] = "cquorlin.DB._todisk";
@@ -259,8 +306,7 @@ Ref db_todisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 constexpr char db_flush_cache_name[] = "cquorlin.DB._flush_cache";
 
-Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0) return {};
+Ref flush_cache(PyObject* self) {
     Ref cache = cache_of(self);
     // A snapshot: serialising a table may run code that changes the cache.
     Ref items = cache ? Ref::steal(PyMapping_Items(cache.get())) : Ref{};
@@ -280,10 +326,15 @@ Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     return Ref::borrow(Py_None);
 }
 
+Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0) return {};
+    return flush_cache(self);
+}
+
 constexpr char db_clear_cache_name[] = "cquorlin.DB._clear_cache";
 
-Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._flush_cache)) return {};
+/// Empties the cache after its flush.
+Ref drop_cached(PyObject* self) {
     Ref cache = cache_of(self);
     if (!cache) return {};
     if (!PyDict_CheckExact(cache.get()))
@@ -293,6 +344,22 @@ Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
     PyDict_Clear(cache.get());
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(tables.get()); ++j) release_table(PyList_GET_ITEM(tables.get(), j), 1);
     return Ref::borrow(Py_None);
+}
+
+/// `self.<name>()` for `_flush_cache` or `_clear_cache`, run directly when `self` reaches the
+/// method, and the `_flush_cache` it calls, as a plain DB does.
+Ref call_cache_method(PyObject* self, PyObject* name) {
+    const auto& n = G.names;
+    int direct = name == n._flush_cache ? uses_db_methods(self, {n._flush_cache})
+                                        : uses_db_methods(self, {n._clear_cache, n._flush_cache});
+    if (direct <= 0) return direct < 0 ? Ref{} : py::call_method(self, name);
+    if (!flush_cache(self)) return {};
+    return name == n._flush_cache ? Ref::borrow(Py_None) : drop_cached(self);
+}
+
+Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || !call_cache_method(self, G.names._flush_cache)) return {};
+    return drop_cached(self);
 }
 
 constexpr char db_close_name[] = "cquorlin.DB.close";
@@ -659,14 +726,68 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 // ---------------------------------------------------------------------------------------------
 // DB.search and the merge of the per-layer answers
 
-/// Combined scores of one query input, in the order the stored indices were first met.
+/// Combined scores of one query input, in the order the stored indices were first met. Indices
+/// come as Python objects (`keys`, found through `positions`) or, when every answer of the input
+/// is plain, as numbers (`numbers`, found through `numbered`).
 struct Merged {
-    Ref positions = Ref::steal(PyDict_New());  // stored index -> position in keys/scores
+    Ref positions;  // stored index -> position in keys/scores
+    std::unordered_map<std::uint64_t, std::size_t> numbered;
     std::vector<Ref> keys;
+    std::vector<std::uint64_t> numbers;
     std::vector<double> scores;
 };
 
+/// An answer as Table.search gives it: a tuple of two one-dimensional arrays of equal length,
+/// unsigned indices of 2, 4 or 8 bytes and float32 scores, both in native byte order. Its indices
+/// equal, as dict keys, the ints their `tolist` gives, so it merges without an object per candidate.
+bool plain_answer(PyObject* answer) {
+    if (!PyTuple_CheckExact(answer) || PyTuple_GET_SIZE(answer) != 2) return false;
+    PyObject* idxs = PyTuple_GET_ITEM(answer, 0);
+    PyObject* scores = PyTuple_GET_ITEM(answer, 1);
+    if (!PyArray_CheckExact(idxs) || !PyArray_CheckExact(scores)) return false;
+    auto* i = reinterpret_cast<PyArrayObject*>(idxs);
+    auto* s = reinterpret_cast<PyArrayObject*>(scores);
+    PyArray_Descr* di = PyArray_DESCR(i);
+    PyArray_Descr* ds = PyArray_DESCR(s);
+    npy_intp isize = PyDataType_ELSIZE(di);
+    return PyArray_NDIM(i) == 1 && PyArray_NDIM(s) == 1 && PyArray_DIM(i, 0) == PyArray_DIM(s, 0) &&
+           di->kind == 'u' && (isize == 2 || isize == 4 || isize == 8) && PyArray_ISNOTSWAPPED(i) &&
+           ds->type_num == NPY_FLOAT32 && PyArray_ISNOTSWAPPED(s);
+}
+
+template <class I>
+void merge_plain_as(PyArrayObject* idxs, PyArrayObject* scores, long weight, Merged& merged) {
+    npy_intp n = PyArray_DIM(idxs, 0);
+    const char* i = PyArray_BYTES(idxs);
+    const char* s = PyArray_BYTES(scores);
+    for (npy_intp j = 0; j < n; ++j, i += PyArray_STRIDE(idxs, 0), s += PyArray_STRIDE(scores, 0)) {
+        I index;
+        float score;
+        std::memcpy(&index, i, sizeof index);
+        std::memcpy(&score, s, sizeof score);
+        double add = static_cast<double>(weight) * static_cast<double>(score);
+        auto [at, fresh] = merged.numbered.try_emplace(index, merged.numbers.size());
+        if (!fresh) {
+            merged.scores[at->second] += add;
+            continue;
+        }
+        merged.numbers.push_back(index);
+        merged.scores.push_back(add);
+    }
+}
+
+void merge_plain(PyObject* answer, long weight, Merged& merged) {
+    auto* idxs = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(answer, 0));
+    auto* scores = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(answer, 1));
+    switch (PyDataType_ELSIZE(PyArray_DESCR(idxs))) {
+        case 2: return merge_plain_as<std::uint16_t>(idxs, scores, weight, merged);
+        case 4: return merge_plain_as<std::uint32_t>(idxs, scores, weight, merged);
+        default: return merge_plain_as<std::uint64_t>(idxs, scores, weight, merged);
+    }
+}
+
 int merge_answer(PyObject* answer, long weight, Merged& merged) {
+    if (!merged.positions && !(merged.positions = Ref::steal(PyDict_New()))) return -1;
     Ref idxs = Ref::steal(PySequence_GetItem(answer, 0));
     Ref scores_obj = idxs ? Ref::steal(PySequence_GetItem(answer, 1)) : Ref{};
     Ref index_list = scores_obj ? py::call_method(idxs.get(), G.names.tolist) : Ref{};
@@ -707,7 +828,7 @@ int merge_answer(PyObject* answer, long weight, Merged& merged) {
 
 /// The result dict of one query input: the k best combined scores (all when k <= 0), in first-met order.
 Ref trimmed(Merged& merged, int k) {
-    std::size_t m = merged.keys.size();
+    std::size_t m = merged.scores.size();
     std::vector<bool> keep(m, true);
     if (k > 0 && m > static_cast<std::size_t>(k)) {
         std::vector<std::size_t> order(m);
@@ -726,7 +847,8 @@ Ref trimmed(Merged& merged, int k) {
     for (std::size_t j = 0; j < m; ++j) {
         if (!keep[j]) continue;
         Ref score = Ref::steal(PyArray_Scalar(&merged.scores[j], reinterpret_cast<PyArray_Descr*>(f8.get()), nullptr));
-        if (!score || PyDict_SetItem(result.get(), merged.keys[j].get(), score.get()) < 0) return {};
+        Ref key = merged.keys.empty() ? Ref::steal(PyLong_FromUnsignedLongLong(merged.numbers[j])) : Ref::borrow(merged.keys[j].get());
+        if (!score || !key || PyDict_SetItem(result.get(), key.get(), score.get()) < 0) return {};
     }
     return result;
 }
@@ -741,10 +863,20 @@ Ref postprocess(PyObject* ret, int k) {
     if (n < 0 || !result) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         Merged merged;
-        if (!merged.positions) return {};
+        std::vector<Ref> answers;
+        bool plain = true;
         for (Py_ssize_t l = 0; l < n_layers; ++l) {
             Ref answer = Ref::steal(PySequence_GetItem(PyList_GET_ITEM(lists.get(), l), i));
-            if (!answer || merge_answer(answer.get(), (l + 1) * (l + 1), merged) < 0) return {};
+            if (!answer) return {};
+            plain = plain && plain_answer(answer.get());
+            answers.push_back(std::move(answer));
+        }
+        for (std::size_t l = 0; l < answers.size(); ++l) {
+            long weight = static_cast<long>((l + 1) * (l + 1));
+            if (plain)
+                merge_plain(answers[l].get(), weight, merged);
+            else if (merge_answer(answers[l].get(), weight, merged) < 0)
+                return {};
         }
         Ref scores = trimmed(merged, k);
         if (!scores || PyList_Append(result.get(), scores.get()) < 0) return {};
@@ -771,12 +903,10 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref layer_count = py::from_size(n_layers);
     Ref per_table_k;  // k times the layers when merging; formed when the first table answers
     Ref ret = layer_count ? Ref::steal(PyDict_New()) : Ref{};
-    npy_intp none = 0;
-    Ref empty_idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
-    Ref empty_score = empty_idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
-    Ref empty_pair = empty_score ? Ref::steal(PyTuple_Pack(2, empty_idx.get(), empty_score.get())) : Ref{};
+    Ref empty_pair;  // the answer where there is no table; made when first needed
     Ref create_kw = Ref::steal(PyTuple_Pack(1, n.create));
-    if (!ret || !empty_pair || !create_kw) return {};
+    Ref k_kw = Ref::steal(PyTuple_Pack(1, n.k));
+    if (!ret || !create_kw || !k_kw) return {};
     for (Py_ssize_t j = 0; j < n_layers; ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -788,25 +918,34 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref res = Ref::steal(PyList_New(0));
         if (!res) return {};
         for (auto& row : layer.rows) {
+            int direct = fetches_as_db(self);
+            if (direct < 0) return {};
             PyObject* get_argv[] = {self, row.key.get(), Py_False};
-            Ref table = Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
+            Ref table = direct ? get_table(self, row.key.get(), Py_False)
+                               : Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
             if (!table) return {};
             Ref answer;
             if (table.get() == Py_None) {
+                if (!empty_pair) {
+                    npy_intp none = 0;
+                    Ref idx = Ref::steal(PyArray_SimpleNew(1, &none, NPY_UINT16));
+                    Ref score = idx ? Ref::steal(PyArray_SimpleNew(1, &none, NPY_FLOAT32)) : Ref{};
+                    empty_pair = score ? Ref::steal(PyTuple_Pack(2, idx.get(), score.get())) : Ref{};
+                    if (!empty_pair) return {};
+                }
                 answer = Ref::borrow(empty_pair.get());
             } else {
                 if (!per_table_k)
                     per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
                 if (!per_table_k) return {};
                 PyObject* argv[] = {table.get(), row.value.get(), per_table_k.get()};
-                Ref kw = Ref::steal(PyTuple_Pack(1, n.k));
-                answer = kw ? Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, kw.get())) : Ref{};
+                answer = Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, k_kw.get()));
             }
             if (!answer || PyList_Append(res.get(), answer.get()) < 0) return {};
         }
         if (PyDict_SetItem(ret.get(), layer.layer_key.get(), res.get()) < 0) return {};
     }
-    if (!py::call_method(self, n._clear_cache)) return {};
+    if (!call_cache_method(self, n._clear_cache)) return {};
     if (!merge) return ret;
     int kk;
     if (py::as_int(k, &kk) < 0) return {};

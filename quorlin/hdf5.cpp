@@ -297,12 +297,13 @@ int read_text_attribute(hid_t location, const char* name, Ref& out) {
     constexpr int scalar = 0, string_class = 3, utf8 = 1;  // H5S_SCALAR, H5T_STRING, H5T_CSET_UTF8
     constexpr std::size_t variable = static_cast<std::size_t>(-1);  // H5T_VARIABLE
     out = Ref{};
-    int exists = api.attribute_exists(location, name);
-    if (exists <= 0) {
-        if (exists < 0) api.clear_errors(error_stack);
-        return exists < 0 ? 1 : 0;
-    }
     Id attribute(api.attribute_open(location, name, defaults), api.attribute_close);
+    if (!attribute) {  // asked only now: the attribute is nearly always there
+        api.clear_errors(error_stack);
+        int exists = api.attribute_exists(location, name);
+        if (exists < 0) api.clear_errors(error_stack);
+        return exists == 0 ? 0 : 1;
+    }
     Id type(attribute ? api.attribute_type(attribute.get()) : -1, api.type_close);
     Id space(attribute ? api.attribute_space(attribute.get()) : -1, api.space_close);
     if (!type || !space || api.space_class(space.get()) != scalar || api.type_class(type.get()) != string_class ||
@@ -310,10 +311,17 @@ int read_text_attribute(hid_t location, const char* name, Ref& out) {
         api.clear_errors(error_stack);
         return 1;
     }
-    Id memory(api.type_copy(*api.c_string), api.type_close);
+    // A variable-length UTF-8 text in memory, made once and kept for the process.
+    static const hid_t memory = [] {
+        hid_t text_type = api.type_copy(*api.c_string);
+        if (text_type >= 0 && (api.type_set_size(text_type, variable) < 0 || api.type_set_cset(text_type, utf8) < 0)) {
+            api.type_close(text_type);
+            return hid_t{-1};
+        }
+        return text_type;
+    }();
     char* text = nullptr;
-    if (!memory || api.type_set_size(memory.get(), variable) < 0 || api.type_set_cset(memory.get(), utf8) < 0 ||
-        api.attribute_read(attribute.get(), memory.get(), &text) < 0) {
+    if (memory < 0 || api.attribute_read(attribute.get(), memory, &text) < 0) {
         api.clear_errors(error_stack);
         return 1;
     }

@@ -364,6 +364,109 @@ def test_search_asks_k_times_layers(store_path):
         assert set(CountingTable.asked) == {10}
 
 
+def logging_fetchers(calls, via):
+    """A DB whose table fetchers log each call's keyword arguments, overridden in the way `via` names."""
+
+    def logged(name):
+        base = getattr(DB, name)
+
+        def fetch(self, *args, **kw):
+            calls.append((name, args, kw))
+            return base(self, *args, **kw)
+
+        return fetch
+
+    names = ("_get_table", "_tomemory", "_create_table")
+    if via == "subclass":
+        return type("Logging", (DB,), {n: logged(n) for n in names}), {}
+    if via == "getattribute":
+
+        class Intercepting(DB):
+            def __getattribute__(self, name):
+                found = super().__getattribute__(name)
+                if name in names:
+                    return lambda *args, **kw: (calls.append((name, args, kw)), found(*args, **kw))[1]
+                return found
+
+        return Intercepting, {}
+    return DB, {n: logged(n) for n in names}  # set on the instance
+
+
+@pytest.mark.parametrize("via", ["subclass", "instance", "getattribute"])
+def test_overridden_fetchers_are_called_by_keyword(store_path, via):
+    calls = []
+    cls, on_instance = logging_fetchers(calls, via)
+    with cls(store_path, "w") as store:
+        for name, fn in on_instance.items():
+            setattr(store, name, fn.__get__(store))
+        store.add({"a": np.eye(2)}, 0)
+        loaders = [c for c in calls if c[0] != "_get_table"]
+        assert loaders == [(n, (), {"k": k}) for k in ("table_a_0", "table_a_1") for n in ("_tomemory", "_create_table")]
+        assert [c[1] for c in calls if c[0] == "_get_table"] == [("table_a_0",), ("table_a_1",)]
+        calls.clear()
+        store.search({"a": np.eye(2)[::-1].copy(), "b": np.eye(2)})
+        assert [c for c in calls if c[0] != "_get_table"] == [
+            ("_tomemory", (), {"k": k}) for k in ("table_a_1", "table_a_0", "table_b_0", "table_b_1")
+        ]
+        assert [c[1:] for c in calls if c[0] == "_get_table"] == [
+            ((k,), {"create": False}) for k in ("table_a_1", "table_a_0", "table_b_0", "table_b_1")
+        ]
+        assert store.cache == {}
+
+
+@pytest.mark.parametrize("name", ["_clear_cache", "_flush_cache"])
+@pytest.mark.parametrize("on_instance", [False, True])
+def test_search_calls_overridden_cache_methods(store_path, name, on_instance):
+    calls = []
+
+    def logged(self):
+        calls.append(name)
+        return getattr(DB, name)(self)
+
+    cls = DB if on_instance else type("Logging", (DB,), {name: logged})
+    with cls(store_path, "w") as store:
+        if on_instance:
+            setattr(store, name, logged.__get__(store))
+        store.add({"a": np.eye(2)}, 0)
+        calls.clear()
+        store.search({"a": np.eye(2)})
+        assert calls == [name] and store.cache == {}
+
+
+class RetypedTable(Table):
+    """Answers with its indices as another dtype, so that the merge reads them as Python objects."""
+
+    dtype = None
+
+    def search(self, val, k):
+        idxs, scores = super().search(val, k)
+        return idxs.astype(self.dtype), scores
+
+
+class RetypingDB(DB):
+    def _tomemory(self, k):
+        table = RetypedTable.frombytes(self.file[k][()])
+        self.cache[k] = table
+        return table
+
+
+@pytest.mark.parametrize(  # stored with 16, 32 and 64-bit indices, retyped where they keep their values
+    "top, dtype", [(40, np.int64), (70_000, np.float64), (70_000, object), (2**63 + 5, object)]
+)
+def test_merge_of_array_answers_matches_objects(store_path, dtype, top):
+    rng = np.random.default_rng(3)
+    acts = {f"l{j}": rng.random((40, 4)).astype(np.float32) for j in range(3)}
+    with DB(store_path, "w") as store:
+        store.add(acts, [top - i for i in range(40)])
+        plain = store.search(acts, k=5)
+    RetypedTable.dtype = dtype
+    with RetypingDB(store_path) as store:
+        retyped = store.search(acts, k=5)
+    assert [list(r.items()) for r in plain] == [list(r.items()) for r in retyped]
+    assert all(type(i) is int for r in plain for i in r) and max(i for r in plain for i in r) == top
+    assert all(len(r) == 5 for r in plain)
+
+
 def record_forever(path, pipe_w):
     """Child: records batches and reports each completed call on the pipe."""
     rng = np.random.default_rng(os.getpid())
