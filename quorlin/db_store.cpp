@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "db.hpp"
 #include "db_file.hpp"
 #include "kernels/order.hpp"
+#include "kernels/position_table.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
 #include "py/instance.hpp"
@@ -731,7 +731,7 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 /// is plain, as numbers (`numbers`, found through `numbered`).
 struct Merged {
     Ref positions;  // stored index -> position in keys/scores
-    std::unordered_map<std::uint64_t, std::size_t> numbered;
+    kern::PositionTable numbered;
     std::vector<Ref> keys;
     std::vector<std::uint64_t> numbers;
     std::vector<double> scores;
@@ -766,9 +766,9 @@ void merge_plain_as(PyArrayObject* idxs, PyArrayObject* scores, long weight, Mer
         std::memcpy(&index, i, sizeof index);
         std::memcpy(&score, s, sizeof score);
         double add = static_cast<double>(weight) * static_cast<double>(score);
-        auto [at, fresh] = merged.numbered.try_emplace(index, merged.numbers.size());
+        auto [at, fresh] = merged.numbered.find_or_add(index, merged.numbers.size());
         if (!fresh) {
-            merged.scores[at->second] += add;
+            merged.scores[at] += add;
             continue;
         }
         merged.numbers.push_back(index);
@@ -870,6 +870,14 @@ Ref postprocess(PyObject* ret, int k) {
             if (!answer) return {};
             plain = plain && plain_answer(answer.get());
             answers.push_back(std::move(answer));
+        }
+        if (plain) {
+            std::size_t candidates = 0;
+            for (const auto& answer : answers)
+                candidates += static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(answer.get(), 0)), 0));
+            merged.numbered.reserve(candidates);
+            merged.numbers.reserve(candidates);
+            merged.scores.reserve(candidates);
         }
         for (std::size_t l = 0; l < answers.size(); ++l) {
             long weight = static_cast<long>((l + 1) * (l + 1));

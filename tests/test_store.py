@@ -451,20 +451,21 @@ class RetypingDB(DB):
 
 
 @pytest.mark.parametrize(  # stored with 16, 32 and 64-bit indices, retyped where they keep their values
-    "top, dtype", [(40, np.int64), (70_000, np.float64), (70_000, object), (2**63 + 5, object)]
+    "top, dtype", [(400, np.int64), (70_000, np.float64), (70_000, object), (2**63 + 5, object)]
 )
-def test_merge_of_array_answers_matches_objects(store_path, dtype, top):
+@pytest.mark.parametrize("rows, k", [(40, 5), (400, 60)])  # up to 180 candidates an answer
+def test_merge_of_array_answers_matches_objects(store_path, dtype, top, rows, k):
     rng = np.random.default_rng(3)
-    acts = {f"l{j}": rng.random((40, 4)).astype(np.float32) for j in range(3)}
+    acts = {f"l{j}": rng.random((rows, 4)).astype(np.float32) for j in range(3)}
     with DB(store_path, "w") as store:
-        store.add(acts, [top - i for i in range(40)])
-        plain = store.search(acts, k=5)
+        store.add(acts, [top - i for i in range(rows)])
+        plain = store.search(acts, k=k)
     RetypedTable.dtype = dtype
     with RetypingDB(store_path) as store:
-        retyped = store.search(acts, k=5)
+        retyped = store.search(acts, k=k)
     assert [list(r.items()) for r in plain] == [list(r.items()) for r in retyped]
     assert all(type(i) is int for r in plain for i in r) and max(i for r in plain for i in r) == top
-    assert all(len(r) == 5 for r in plain)
+    assert all(len(r) == k for r in plain)
 
 
 def record_forever(path, pipe_w):
