@@ -1,4 +1,4 @@
-"""The store engine: the read cache behind _tomemory, retired datasets, the preprocessor read, and
+"""The store engine: the read cache behind _tomemory, replaced datasets, the preprocessor read, and
 compaction of a store that grew over many sessions."""
 
 import gc
