@@ -185,11 +185,14 @@ struct Layer {
     std::vector<std::uint64_t> indices;
     std::vector<std::pair<std::uint32_t, std::size_t>> batches;  // (batch number, first entry)
 
-    /// Makes room for `more` entries, growing at most to what a flush holds.
+    /// Makes room for `more` entries, growing at most to what a flush holds. The room of a whole
+    /// flush is taken at once, up to `upfront` entries (pages stay unused until written): growing
+    /// step by step leaves the smaller blocks behind, resident, about a fifth more per entry.
     void reserve(std::size_t more, std::size_t bound) {
+        constexpr std::size_t upfront = std::size_t{1} << 22;  // 64 MiB of entries
         std::size_t need = neurons.size() + more;
         if (need <= neurons.capacity()) return;
-        std::size_t cap = std::max(need, std::min(bound, 2 * neurons.capacity()));
+        std::size_t cap = std::max(need, std::min(bound, std::max(2 * neurons.capacity(), upfront)));
         neurons.reserve(cap);
         values.reserve(cap);
         indices.reserve(cap);
