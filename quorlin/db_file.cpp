@@ -89,6 +89,22 @@ int keep_table_columns(ReadCache& reads, const char* name, const hdf5::Token& to
     return 0;
 }
 
+/// Lets go of the groups of datasets that earlier changes replaced: each loses the count that kept
+/// it alive and is deleted as it closes, with its datasets. This runs inside a journaled change, so
+/// that the space they give back, which may shorten the file, is given back only under the journal.
+int release_retired(PyObject* self, hdf5::hid_t fid) {
+    PyObject* retired = store_of(self).retired;
+    for (Py_ssize_t j = PyList_GET_SIZE(retired); j-- > 0;) {
+        hdf5::Token token;
+        std::memcpy(token.bytes, PyBytes_AS_STRING(PyList_GET_ITEM(retired, j)), sizeof token.bytes);
+        hdf5::Id group;
+        if (hdf5::open_by_token(fid, token, group) < 0 || hdf5::adjust_link_count(group.get(), -1) < 0 ||
+            group.close() < 0 || PyList_SetSlice(retired, j, j + 1, nullptr) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 /// Keeps HDF5's metadata cache from writing anything to the file until `restore`: a process killed
 /// in the middle of a write then leaves the file as the last flush made it.
 struct MetadataHold {
@@ -333,16 +349,19 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     }
     // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
     // points to. A dataset being replaced gives its name to the new one and moves into a group of the
-    // change's own; when the change has made all its datasets, the group's name goes, and the group
-    // takes them with it. Their space, freed last, cannot be reused by the same change, which the
-    // journal may still undo. A key stays in the unwritten set until its dataset is linked.
+    // change's own. The group's name goes at the end of the change, but a raised link count keeps
+    // it, and so its datasets, whole until the next change deletes it: until this change is in the
+    // file, the journal may bring their names back, and their space must be neither reused nor cut
+    // off the end of the file. A key stays in the unwritten set until its dataset is linked.
     // Each new dataset is made, linked and closed before the next one is made: every change of a link
     // visits each open dataset of the file, so datasets left open would make a change quadratic in
     // its tables.
+    hdf5::Token retiring;
+    bool retired_group = false;
     int status = write_file(self, file, payload, [&]() -> int {
         hdf5::hid_t fid = file_id(file);
         hdf5::Lock lock(h5.phil);
-        if (fid < 0 || !lock.ok()) return -1;
+        if (fid < 0 || !lock.ok() || release_retired(self, fid) < 0) return -1;
         hdf5::Id replaced;
         std::size_t n_replaced = 0;
         for (auto& w : writes) {
@@ -364,7 +383,12 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
                 hdf5::object_token(dataset.get(), w.token) < 0 || dataset.close() < 0)
                 return -1;
         }
-        return replaced && (replaced.close() < 0 || hdf5::unlink(fid, replaced_group) < 0) ? -1 : 0;
+        if (!replaced) return 0;
+        if (hdf5::object_token(replaced.get(), retiring) < 0 || hdf5::adjust_link_count(replaced.get(), 1) < 0 ||
+            replaced.close() < 0 || hdf5::unlink(fid, replaced_group) < 0)
+            return -1;
+        retired_group = true;
+        return 0;
     });
     if (status < 0) {
         // The file is back where it was before the call: every table of it is unwritten again.
@@ -374,6 +398,10 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             if (w.key && PySet_Add(unwritten, w.key.get()) < 0) PyErr_Clear();
         PyErr_Restore(type, value, tb);
         return -1;
+    }
+    if (retired_group) {
+        Ref token = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(retiring.bytes), sizeof retiring.bytes));
+        if (!token || PyList_Append(store_of(self).retired, token.get()) < 0) return -1;
     }
     // The change is in the file: a table that cannot be kept is only read again later.
     ReadCache& reads = *store_of(self).reads;
@@ -613,6 +641,8 @@ int compact_store(PyObject* self, PyObject* file) {
         return -1;
     }
     if (compact_file(self, file) < 0) return -1;
+    // The replaced datasets stayed behind in the old file.
+    if (PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0) return -1;
     s.reads->clear();
     s.wrote = false;
     if (reopen(self) < 0) {
@@ -632,7 +662,8 @@ Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
     Store& s = store_of(self);
     s.reads->clear();
     s.wrote = false;
-    if (PySet_Clear(s.unwritten) < 0) return {};
+    if (PySet_Clear(s.unwritten) < 0 || PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0)
+        return {};
     std::string journal;
     bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
     if (path != Py_None && (absolute_journal(path, journal) < 0 || recover(journal, truncating) < 0)) return {};
@@ -698,6 +729,15 @@ void set_read_cache_budget(PyObject* self, std::uint64_t bytes) { store_of(self)
 int close_file(PyObject* self, PyObject* file) {
     Store& s = store_of(self);
     s.reads->clear();
+    if (!s.failed && PyList_GET_SIZE(s.retired) > 0) {
+        // Closing the file flushes it outside the journal: what the replaced datasets free goes first.
+        if (write_file(self, file, 0, [&] {
+                hdf5::hid_t fid = file_id(file);
+                hdf5::Lock lock(h5.phil);
+                return fid < 0 || !lock.ok() ? -1 : release_retired(self, fid);
+            }) < 0)
+            return -1;
+    }
     int open = PyObject_IsTrue(file);  // an h5py.File is true while open
     if (open < 0) return -1;
     if (open && !s.failed && s.journal && s.wrote) {
@@ -728,7 +768,7 @@ int close_file(PyObject* self, PyObject* file) {
 
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
-    if (!(s.unwritten = PySet_New(nullptr))) return -1;
+    if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
     s.reads = new (std::nothrow) ReadCache();
     if (!s.reads) PyErr_NoMemory();
     return s.reads ? 0 : -1;
@@ -737,6 +777,7 @@ int file_state_init(PyObject* self) {
 int file_state_traverse(PyObject* self, visitproc visit, void* arg) {
     Store& s = store_of(self);
     Py_VISIT(s.unwritten);
+    Py_VISIT(s.retired);
     Py_VISIT(s.reopen);
     return s.reads ? s.reads->traverse(visit, arg) : 0;
 }
@@ -744,6 +785,7 @@ int file_state_traverse(PyObject* self, visitproc visit, void* arg) {
 void file_state_clear(PyObject* self) {
     Store& s = store_of(self);
     Py_CLEAR(s.unwritten);
+    Py_CLEAR(s.retired);  // still counted: their space stays allocated
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
     delete std::exchange(s.reads, nullptr);

@@ -20,6 +20,7 @@ class ReadCache;
 struct Store {
     py::Instance base;
     PyObject* unwritten;  // set of table keys whose last write failed: changed, though their tables say clean
+    PyObject* retired;    // list of the tokens (bytes) of groups of replaced datasets, freed by the next change
     PyObject* journal;    // bytes: the absolute "<store>-journal", fixed at open; null: none is kept
     PyObject* reopen;     // (args, kwargs) for h5py.File that open the same file again, untruncated
     bool failed;          // a write failed and the file could not be restored: writes are refused

@@ -62,6 +62,10 @@ struct Api {
     herr_t (*link_delete)(hid_t, const char*, hid_t);
     herr_t (*link_move)(hid_t, const char*, hid_t, const char*, hid_t, hid_t);
     herr_t (*object_info)(hid_t, ObjectInfo*, unsigned);
+    hid_t (*object_open_by_token)(hid_t, Token);
+    herr_t (*object_close)(hid_t);
+    int (*incr_refcount)(hid_t);
+    int (*decr_refcount)(hid_t);
     hid_t (*group_create)(hid_t, const char*, hid_t, hid_t, hid_t);
     herr_t (*group_close)(hid_t);
     herr_t (*object_link)(hid_t, hid_t, const char*, hid_t, hid_t);
@@ -124,6 +128,10 @@ int load(const char* h5py_defs_path) {
     find(api.link_delete, "H5Ldelete");
     find(api.link_move, "H5Lmove");
     find(api.object_info, "H5Oget_info3");
+    find(api.object_open_by_token, "H5Oopen_by_token");
+    find(api.object_close, "H5Oclose");
+    find(api.incr_refcount, "H5Oincr_refcount");
+    find(api.decr_refcount, "H5Odecr_refcount");
     find(api.group_create, "H5Gcreate2");
     find(api.group_close, "H5Gclose");
     find(api.object_link, "H5Olink");
@@ -272,6 +280,18 @@ int create_group(hid_t file, const char* name, Id& out) {
 
 int move(hid_t file, const char* name, hid_t group, const char* to) {
     return api.link_move(file, name, group, to, defaults, defaults) < 0 ? fail("move the link", name) : 0;
+}
+
+int adjust_link_count(hid_t object, int by) {
+    int status = by > 0 ? api.incr_refcount(object) : api.decr_refcount(object);
+    return status < 0 ? fail("adjust the link count of replaced datasets' group") : 0;
+}
+
+int open_by_token(hid_t file, const Token& token, Id& out) {
+    hid_t id = api.object_open_by_token(file, token);
+    if (id < 0) return fail("open replaced datasets' group");
+    out = Id(id, api.object_close);
+    return 0;
 }
 
 int dataset_size(hid_t location, const char* name, hsize_t& size) {

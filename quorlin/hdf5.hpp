@@ -88,11 +88,18 @@ int link(hid_t object, hid_t file, const char* name, hid_t lcpl);
 /// Removes the link `name`.
 int unlink(hid_t file, const char* name);
 
-/// A new group `name`. Removing its name deletes it, and every object only its links lead to.
+/// A new group `name`. When its last name goes and it closes, it is deleted, and every object only
+/// its links lead to.
 int create_group(hid_t file, const char* name, Id& out);
 
 /// Moves the link `name` of `file` into `group`, as `to`.
 int move(hid_t file, const char* name, hid_t group, const char* to);
+
+/// Raises or lowers the count of names recorded in the header of the open object `object`.
+int adjust_link_count(hid_t object, int by);
+
+/// Opens the object at `token`.
+int open_by_token(hid_t file, const Token& token, Id& out);
 
 /// The number of elements of the dataset `name` in `location`: 0, or 1 when `name` is no dataset
 /// (no error is set).
