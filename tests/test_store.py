@@ -514,7 +514,7 @@ def kill_trial(path, delay):
 
 
 def test_survives_sigkill(tmp_path):
-    lost = [t for t in range(20) if not kill_trial(str(tmp_path / f"crash{t}.h5"), random.uniform(0.2, 0.8))]
+    lost = [t for t in range(20) if not kill_trial(str(tmp_path / f"crash{t}.h5"), random.uniform(0.05, 0.8))]
     assert lost == []
 
 
