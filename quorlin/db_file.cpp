@@ -42,7 +42,6 @@ H5 h5{};
 
 Ref attr(PyObject* obj, PyObject* name) { return py::getattr(obj, name); }
 
-
 /// A table key as the UTF-8 name HDF5 takes, with the matching link creation properties.
 int encode_name(PyObject* key, const char*& name, hdf5::hid_t& lcpl) {
     if (!PyUnicode_Check(key)) {
@@ -297,7 +296,7 @@ struct PendingWrite {
     Ref key, bytes;
     const char* name = nullptr;
     hdf5::hid_t lcpl = -1;
-    hdf5::Token old{}, token{};
+    hdf5::Token token{};  // of the new dataset
 };
 
 /// Keeps in the read cache the table as a write left it in the file: decoded from the written bytes,
@@ -339,7 +338,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         hdf5::Lock lock(h5.phil);
         if (fid < 0 || !lock.ok()) return -1;
         for (auto& w : writes) {
-            int absent = hdf5::link_token(fid, w.name, w.old);
+            hdf5::Token old;
+            int absent = hdf5::link_token(fid, w.name, old);
             if (absent < 0) return -1;
             if (!absent) {
                 PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
@@ -365,7 +365,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         hdf5::Id replaced;
         std::size_t n_replaced = 0;
         for (auto& w : writes) {
-            int absent = hdf5::link_token(fid, w.name, w.old);
+            hdf5::Token old;
+            int absent = hdf5::link_token(fid, w.name, old);
             if (absent < 0) return -1;
             if (!absent && !replace) {
                 PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);

@@ -926,7 +926,8 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref res = Ref::steal(PyList_New(0));
         if (!res) return {};
         for (auto& row : layer.rows) {
-            int direct = fetches_as_db(self);
+            // DB._get_table itself calls the loader and the creator as the instance finds them.
+            int direct = uses_db_methods(self, {n._get_table});
             if (direct < 0) return {};
             PyObject* get_argv[] = {self, row.key.get(), Py_False};
             Ref table = direct ? get_table(self, row.key.get(), Py_False)

@@ -206,7 +206,7 @@ int link_token(hid_t file, const char* name, Token& token) {
 int object_token(hid_t object, Token& token) {
     constexpr unsigned basic = 1;  // H5O_INFO_BASIC
     ObjectInfo info;
-    if (api.object_info(object, &info, basic) < 0) return fail("read the token of a new dataset");
+    if (api.object_info(object, &info, basic) < 0) return fail("read the token of a new object");
     token = info.token;
     return 0;
 }
