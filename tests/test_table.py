@@ -136,6 +136,23 @@ def test_flush_sorts_with_nan_last(old_sorted):
     np.testing.assert_array_equal(np.array(pairs), np.array(expected))
 
 
+@pytest.mark.parametrize("flaw", ["swap", "nan"])
+@pytest.mark.parametrize("at", [1, 2, 63, 64, 65, 128, 200, 299])
+def test_flush_finds_one_pair_out_of_order(flaw, at):
+    # Old columns in value order but for one pair: a merge that trusted them would leave it there.
+    vals = np.sort(np.random.default_rng(at).normal(size=300)).astype(np.float32)
+    if flaw == "swap":
+        vals[at - 1], vals[at] = vals[at], vals[at - 1]
+    else:
+        vals[at - 1] = np.nan  # a NaN before a number
+    t = Table(np.arange(300, dtype=np.uint32), vals)
+    t.add(1000, 0.0)
+    t._flush()
+    n_nan = int(np.isnan(t.vals).sum())
+    assert np.all(np.diff(t.vals[: len(t.vals) - n_nan]) >= 0) and np.isnan(t.vals[len(t.vals) - n_nan :]).all()
+    assert sorted(t.idxs.tolist()) == list(range(300)) + [1000]
+
+
 def test_search_examples():
     t = Table(np.array([10, 20, 40], np.uint16), np.array([1.0, 2.0, 4.0], np.float32))
     idxs, scores = t.search(2.25, 2)
