@@ -30,6 +30,9 @@ public:
         return &it->second.columns;
     }
 
+    /// Whether columns are kept for `name`: a dataset was linked under it when they were read or written.
+    bool holds(const std::string& name) const { return entries_.count(name) != 0; }
+
     /// Keeps the columns of `name` as stored under `token`, taking `bytes` of the budget.
     void put(const std::string& name, const hdf5::Token& token, py::Ref idxs, py::Ref vals, std::uint64_t bytes) {
         if (auto it = entries_.find(name); it != entries_.end()) erase(it);

@@ -108,6 +108,18 @@ def test_read_cache_follows_a_dataset_replaced_behind_the_store(store_path):
         assert db._tomemory("table_fc_0").idxs.tolist() == [9]
 
 
+def test_add_after_a_dataset_was_deleted_behind_the_store(store_path, capfd):
+    # The read cache still holds the name: the write finds no link to move aside and makes the table anew.
+    with DB(store_path, "w") as db:
+        db.add({"fc": np.array([[1.0, 0.0]], np.float32)}, 0)
+        del db.file["table_fc_0"]
+        db.add({"fc": np.array([[2.0, 0.0]], np.float32)}, 1)
+        assert db._tomemory("table_fc_0").idxs.tolist() == [1]
+    with DB(store_path, "r") as db:
+        assert db._tomemory("table_fc_0").idxs.tolist() == [1]
+    assert capfd.readouterr().err == ""
+
+
 def test_kept_columns_are_read_only_and_tables_still_change(store_path):
     with DB(store_path, "w") as db:
         db.add({"fc": np.array([[1.0, 0.0]], np.float32)}, 0)
