@@ -72,6 +72,35 @@ int read_block(int fd, std::uint64_t file_size, std::uint64_t addr, std::uint64_
     return read_at(fd, addr, buf.data(), n);
 }
 
+/// Reads each of `blocks` into `out` + `at[i]`, checked against the file's size: 0, 1 when one lies past
+/// its end, -1 with errno. Blocks less than a page apart are read together: the root group's symbol
+/// nodes are many small blocks, most of them side by side.
+int read_blocks(int fd, std::uint64_t file_size, const std::vector<Block>& blocks, unsigned char* out,
+                const std::vector<std::size_t>& at) {
+    constexpr std::uint64_t gap = 4096, most = 1 << 20;  // bytes a read may skip, and span
+    std::vector<std::size_t> order(blocks.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return blocks[a].addr < blocks[b].addr; });
+    std::vector<unsigned char> run;
+    for (std::size_t first = 0, last; first < order.size(); first = last) {
+        const std::uint64_t start = blocks[order[first]].addr;
+        std::uint64_t end = start;
+        for (last = first; last < order.size(); ++last) {
+            const Block& b = blocks[order[last]];
+            if (last > first && (b.addr > end + gap || b.addr + b.size - start > most)) break;
+            if (b.addr > file_size || b.size > file_size - b.addr) return 1;
+            end = std::max(end, b.addr + b.size);
+        }
+        run.resize(end - start);
+        if (int r = read_at(fd, start, run.data(), run.size())) return r;
+        for (std::size_t k = first; k < last; ++k) {
+            const Block& b = blocks[order[k]];
+            std::memcpy(out + at[order[k]], run.data() + (b.addr - start), b.size);
+        }
+    }
+    return 0;
+}
+
 /// Checksum of the `size` bytes of an object header at `addr`, less its link count (bytes 4 to 8),
 /// the one field a flush rewrites in the header of a dataset the store replaces.
 int header_sum(int fd, std::uint64_t file_size, std::uint64_t addr, std::uint64_t size, std::uint64_t& sum) {
@@ -172,17 +201,21 @@ int write(const std::string& path, int fd, const std::vector<Block>& blocks) {
     put(out, st.st_dev);
     put(out, st.st_ino);
     put(out, blocks.size());
+    std::vector<std::size_t> at(blocks.size());  // where each block's bytes go in `out`
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        put(out, blocks[i].addr);
+        put(out, blocks[i].size);
+        at[i] = out.size();
+        out.resize(at[i] + blocks[i].size);
+    }
+    if (int r = read_blocks(fd, file_size, blocks, out.data(), at)) {
+        if (r > 0) errno = EIO;
+        return -1;
+    }
     std::vector<std::uint64_t> headers;  // the datasets' object headers, from the symbol nodes
-    for (const Block& b : blocks) {
-        put(out, b.addr);
-        put(out, b.size);
-        std::size_t at = out.size();
-        out.resize(at + b.size);
-        if (int r = read_block(fd, file_size, b.addr, b.size, out.data() + at)) {
-            if (r > 0) errno = EIO;
-            return -1;
-        }
-        const unsigned char* node = &out[at];
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const Block& b = blocks[i];
+        const unsigned char* node = &out[at[i]];
         if (b.size < 8 || std::memcmp(node, "SNOD", 4) != 0) continue;
         for (std::uint64_t e = 0, n = le(node + 6, 2); e < n && 8 + (e + 1) * 40 <= b.size; ++e)
             headers.push_back(le(node + 8 + e * 40 + 8, 8));
