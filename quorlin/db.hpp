@@ -20,6 +20,12 @@ int index_value(PyObject* obj, unsigned long long* out);
 /// reads them. 0, or -1 with an exception set.
 int deserialize_table(const std::uint8_t* data, std::size_t size, py::Ref& idxs, py::Ref& vals);
 
+/// The columns that the table byte string `bytes`, made by `table.tobytes()`, holds. When it is a
+/// `Table` of this module with its own `tobytes`, they are its index column, now read-only, and a
+/// copy of its values cut as the byte format cuts them; otherwise they are decoded from `bytes`.
+/// 0, or -1 with an exception set.
+int written_columns(PyObject* table, PyObject* bytes, py::Ref& idxs, py::Ref& vals);
+
 /// Frees a table at once when nothing but `own_refs` references of the caller's refer to it: its
 /// `_search_fn` is a method bound to the table itself, a cycle that would otherwise wait for the
 /// collector. Tables of other types, or still referred to elsewhere, are left alone.

@@ -299,13 +299,11 @@ struct PendingWrite {
     hdf5::Token token{};  // of the new dataset
 };
 
-/// Keeps in the read cache the table as a write left it in the file: decoded from the written bytes,
-/// under the new dataset's token. Other cached tables keep theirs, since their datasets did not change.
-int remember_written(ReadCache& reads, const PendingWrite& w) {
+/// Keeps in the read cache the table as a write left it in the file, under the new dataset's token.
+/// Other cached tables keep theirs, since their datasets did not change.
+int remember_written(ReadCache& reads, const PendingWrite& w, PyObject* table) {
     Ref idxs, vals;
-    if (deserialize_table(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(w.bytes.get())),
-                          static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), idxs, vals) < 0)
-        return -1;
+    if (written_columns(table, w.bytes.get(), idxs, vals) < 0) return -1;
     keep_columns(reads, w.name, w.token, std::move(idxs), std::move(vals));
     return 0;
 }
@@ -422,8 +420,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
     }
     // The change is in the file: a table that cannot be kept is only read again later.
     ReadCache& reads = *store_of(self).reads;
-    for (auto& w : writes) {
-        if (reads.budget() > 0 && remember_written(reads, w) < 0) {
+    for (std::size_t j = 0; j < writes.size(); ++j) {
+        if (reads.budget() > 0 && remember_written(reads, writes[j], tables[j].second.get()) < 0) {
             PyErr_Clear();
             reads.clear();
             break;

@@ -606,6 +606,44 @@ int deserialize_table(const std::uint8_t* data, std::size_t size, Ref& idxs, Ref
     return 0;
 }
 
+int written_columns(PyObject* table, PyObject* bytes, Ref& idxs, Ref& vals) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes));
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+    // Only this module's own tobytes is known to have written the table's columns as they are now.
+    PyObject* dict = reinterpret_cast<py::Instance*>(table)->dict;
+    bool own = Py_TYPE(table) == reinterpret_cast<PyTypeObject*>(G.table_type) && size >= header_size &&
+               data[0] < n_index_types && !(dict && PyDict_GetItemWithError(dict, G.names.tobytes));
+    if (own) idxs = py::getattr(table, G.names.idxs);
+    if (own && idxs) vals = py::getattr(table, G.names.vals);
+    if (!vals) {
+        if (PyErr_Occurred()) return -1;
+        return deserialize_table(data, size, idxs, vals);
+    }
+    auto column = [](PyObject* obj, int npy_type, std::size_t n) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+        return PyArray_CheckExact(obj) && PyArray_NDIM(arr) == 1 && PyArray_IS_C_CONTIGUOUS(arr) &&
+               PyArray_TYPE(arr) == npy_type && PyArray_ISNOTSWAPPED(arr) && static_cast<std::size_t>(PyArray_DIM(arr, 0)) == n;
+    };
+    const std::size_t code = data[0], width = sizeof(std::uint16_t) << code, n = (size - header_size) / (width + 2);
+    if (n * (width + 2) != size - header_size || kern::load_le(data + 1, 4) != n * width ||
+        !column(idxs.get(), index_npy_type[code], n) || !column(vals.get(), NPY_FLOAT32, n))
+        return deserialize_table(data, size, idxs, vals);
+    // The index column is shared only when nothing else can write into it: it owns its data, and
+    // the table alone holds it (as a flush leaves it) or it is read-only already.
+    auto* index_column = reinterpret_cast<PyArrayObject*>(idxs.get());
+    if (!PyArray_CHKFLAGS(index_column, NPY_ARRAY_OWNDATA) ||
+        (Py_REFCNT(idxs.get()) > 2 && PyArray_ISWRITEABLE(index_column))) {
+        idxs = Ref::steal(PyArray_NewCopy(index_column, NPY_CORDER));
+        if (!idxs) return -1;
+    }
+    PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(idxs.get()), NPY_ARRAY_WRITEABLE);
+    Ref cut = new_array(static_cast<npy_intp>(n), NPY_FLOAT32);
+    if (!cut) return -1;
+    kern::cut_values(array_data<float>(vals), n, array_data<float>(cut));
+    vals = std::move(cut);
+    return 0;
+}
+
 void release_table(PyObject* table, Py_ssize_t own_refs) {
     if (Py_TYPE(table) != reinterpret_cast<PyTypeObject*>(G.table_type) || Py_REFCNT(table) != own_refs + 1) return;
     PyObject* dict = reinterpret_cast<py::Instance*>(table)->dict;
