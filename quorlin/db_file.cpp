@@ -60,9 +60,11 @@ int encode_name(PyObject* key, const char*& name, hdf5::hid_t& lcpl) {
     return 0;
 }
 
-/// The HDF5 identifier of the open file `file` (an h5py.File).
+/// The HDF5 identifier of the open file `file` (an h5py.File). h5py's `File.id` is a Python property
+/// that returns `file._id`, and calling it was a large part of loading a cached table: a plain
+/// h5py.File's `_id` is read directly.
 hdf5::hid_t file_id(PyObject* file) {
-    Ref fid = attr(file, G.names.id);
+    Ref fid = attr(file, Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(h5.File)) ? G.names._id : G.names.id);
     return fid ? hdf5::id_of(fid.get()) : -1;
 }
 

@@ -186,7 +186,7 @@ Lock::~Lock() {
 }
 
 hid_t id_of(PyObject* h5py_object) {
-    Ref value = Ref::steal(PyObject_GetAttrString(h5py_object, "id"));
+    Ref value = Ref::steal(PyObject_GetAttr(h5py_object, G.names.id));
     long long id = value ? PyLong_AsLongLong(value.get()) : -1;
     if (id < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "an h5py object without a valid identifier");
     return id;

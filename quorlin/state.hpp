@@ -14,7 +14,7 @@ namespace quorlin {
     X(k) X(file) X(cache) X(attrs) X(version)    \
     X(preprocessor) X(mode) X(driver) X(filename) X(close) X(flush) X(get) X(strip) X(lower)           \
     X(_tomemory) X(_create_table) X(_get_table) X(_flush_cache) X(_clear_cache) X(tobytes) X(frombytes) \
-    X(search) X(add) X(id) X(write) X(read) X(unlink) X(get_space) X(get_simple_extent_dims)           \
+    X(search) X(add) X(id) X(_id) X(write) X(read) X(unlink) X(get_space) X(get_simple_extent_dims)           \
     X(get_mdc_config) X(set_mdc_config) X(evictions_enabled) X(incr_mode) X(flash_incr_mode)           \
     X(decr_mode) X(acquire) X(release) X(create) X(axis) X(max) X(named_parameters) X(named_children) X(recurse)  \
     X(register_forward_hook) X(remove) X(eval) X(items) X(_inner) X(__name__) X(__class__)    \
