@@ -610,9 +610,10 @@ int written_columns(PyObject* table, PyObject* bytes, Ref& idxs, Ref& vals) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes));
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
     // Only this module's own tobytes is known to have written the table's columns as they are now.
-    PyObject* dict = reinterpret_cast<py::Instance*>(table)->dict;
     bool own = Py_TYPE(table) == reinterpret_cast<PyTypeObject*>(G.table_type) && size >= header_size &&
-               data[0] < n_index_types && !(dict && PyDict_GetItemWithError(dict, G.names.tobytes));
+               data[0] < n_index_types;
+    if (PyObject* dict = own ? reinterpret_cast<py::Instance*>(table)->dict : nullptr)
+        own = !PyDict_GetItemWithError(dict, G.names.tobytes);
     if (own) idxs = py::getattr(table, G.names.idxs);
     if (own && idxs) vals = py::getattr(table, G.names.vals);
     if (!vals) {

@@ -142,7 +142,12 @@ def test_written_tables_are_kept_as_the_file_holds_them(store_path, index_dtype)
         db._todisk("table_u_0")  # columns the caller still holds
         assert idxs.flags.writeable and plain.idxs is idxs
         idxs[0] = 7  # cannot reach what the store keeps
-        for key in ("table_t_0", "table_u_0"):
+        other = Table(np.array([3], index_dtype), np.array([1.5], np.float32))
+        other.tobytes = lambda: Table(np.array([4, 5], np.uint32), np.array([0.5, 0.25], np.float32)).tobytes()
+        other._flushed = False
+        db.cache["table_v_0"] = other
+        db._todisk("table_v_0")  # bytes of another table than its columns
+        for key in ("table_t_0", "table_u_0", "table_v_0"):
             db.cache.clear()
             kept = db._tomemory(key)
             assert not kept.idxs.flags.writeable and not kept.vals.flags.writeable
