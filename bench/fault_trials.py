@@ -1,5 +1,9 @@
 """Longer runs of the store's fault trials than the test suite makes, with counts of the outcomes.
 
+- killed at a write: a child adding two batches to a small store is killed at each of HDF5's writes
+  in turn (half of that write done; a truncation done), through tests/crash_writes.c preloaded;
+  intact when the store holds every batch whose add returned and the interrupted one whole or not
+  at all, and takes another batch.
 - kills: a child records batches and is killed with SIGKILL after a random 0.2-0.8 s; a trial is
   intact when the store opens, holds every batch whose add returned, and takes another batch.
 - disk full: on a 2 MiB tmpfs (needs root; skipped where it cannot be mounted), a child records
@@ -38,6 +42,9 @@ from test_faults import (  # noqa: E402
     entries,
     fuzz_frombytes,
     fuzz_journal,
+    build_crash_library,
+    crash_trial,
+    make_crash_base,
     second_opener_trial,
 )
 from test_store import kill_trial  # noqa: E402
@@ -88,9 +95,17 @@ def main():
     parser.add_argument("--full", type=int, default=60)
     parser.add_argument("--openers", type=int, default=25)
     parser.add_argument("--fuzz", type=int, default=20000)
+    parser.add_argument("--no-crash-points", action="store_true", help="skip the kill at every write")
     args = parser.parse_args()
     rng = random.Random(11)
     with tempfile.TemporaryDirectory() as d:
+        library = None if args.no_crash_points else build_crash_library(d)
+        if library:
+            base = os.path.join(d, "crash.h5")
+            writes = make_crash_base(library, base)
+            report("killed at a write", [crash_trial(library, base, os.path.join(d, "c.h5"), at) for at in range(1, writes + 1)])
+        else:
+            print("killed at a write: skipped" + ("" if args.no_crash_points else ", no C compiler"))
         report("kills", ["intact" if kill_trial(os.path.join(d, f"k{t}.h5"), rng.uniform(0.2, 0.8)) else "lost"
                          for t in range(args.kills)])
         disk = os.path.join(d, "disk")

@@ -8,6 +8,7 @@ import resource
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import warnings
 
@@ -15,6 +16,7 @@ import h5py
 import numpy as np
 import pytest
 
+import cquorlin
 from cquorlin import DB, Table
 from test_store import entries, journal_blocks, stored, write_file
 
@@ -223,6 +225,101 @@ def test_full_disk_fails_an_add_cleanly(small_disk, seed):
 @pytest.mark.parametrize("seed", range(2))
 def test_file_size_limit_fails_an_add_cleanly(tmp_path, seed):
     assert disk_full_trial(str(tmp_path), seed, size_limit=True) == "ok"
+
+
+# ---------------------------------------------------------------------------------------------
+# A process killed at one of HDF5's writes
+
+CRASH_CHILD = """
+import sys
+import numpy as np
+from cquorlin import DB
+store = DB(sys.argv[1], "a")
+for b in range(2):
+    rng = np.random.default_rng(b)
+    store.add({"fc": rng.random((32, 64), np.float32), "conv": rng.random((32, 4, 3, 3), np.float32)}, 1000 + 32 * b)
+    print(b, flush=True)
+"""
+
+
+def build_crash_library(directory):
+    """Compiles crash_writes.c, which kills a process at a chosen write, into `directory`; None
+    where no C compiler is found."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        return None
+    library = os.path.join(directory, "crash_writes.so")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crash_writes.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", library, source, "-ldl"], check=True)
+    return library
+
+
+def crash_at_write(library, base, work, at):
+    """Runs CRASH_CHILD on a copy of the store `base`, killed at its write `at` (0: not killed).
+    Returns the batches whose add returned, the child's standard error, and its exit status."""
+    shutil.copy(base, work)
+    env = dict(os.environ, LD_PRELOAD=library, CRASH_AT_WRITE=str(at))
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(cquorlin.__file__), os.environ.get("PYTHONPATH", "")])
+    child = subprocess.run([sys.executable, "-c", CRASH_CHILD, work], env=env, capture_output=True, text=True)
+    return len(child.stdout.split()), child.stderr, child.returncode
+
+
+def make_crash_base(library, base):
+    """A store of three batches at `base`; returns how many writes the child makes into it when
+    nothing stops it."""
+    rng = np.random.default_rng(0)
+    with DB(base, "w", preprocessor="image") as store:
+        for b in range(3):
+            store.add({"fc": rng.random((32, 64), np.float32), "conv": rng.random((32, 4, 3, 3), np.float32)}, 32 * b)
+    done, err, status = crash_at_write(library, base, base + ".count", 0)
+    assert done == 2 and status == 0, err
+    return int(err.split("writes:")[1])
+
+
+def check_crashed_store(path, done):
+    """The store opens, holds the three first batches and every batch whose add returned, holds the
+    interrupted batch whole or not at all, and takes another batch."""
+    with DB(path, "r") as store:
+        found = set()
+        for key in store.file.keys():
+            found |= set(store._tomemory(key).idxs.tolist())
+    kept = set(range(96)) | {i for b in range(done) for i in range(1000 + 32 * b, 1032 + 32 * b)}
+    interrupted = set(range(1000 + 32 * done, 1032 + 32 * done)) if done < 2 else set()
+    assert found in (kept, kept | interrupted)
+    with DB(path, "a") as store:
+        store.add({"fc": np.eye(64, dtype=np.float32), "conv": np.ones((64, 4, 3, 3), np.float32)}, 10**6)
+    assert not os.path.exists(path + "-journal")
+
+
+def crash_trial(library, base, work, at):
+    """A child killed at its write `at`: "intact" when the store then holds what it should, or
+    what went wrong."""
+    done, err, status = crash_at_write(library, base, work, at)
+    if status != -signal.SIGKILL:
+        return f"not killed: {err[-300:]}"
+    try:
+        check_crashed_store(work, done)
+    except Exception as e:  # noqa: BLE001 - reported
+        return f"{type(e).__name__}: {e}"
+    return "intact"
+
+
+@pytest.fixture(scope="module")
+def crash_base(tmp_path_factory):
+    directory = str(tmp_path_factory.mktemp("crash"))
+    library = build_crash_library(directory)
+    if not library:
+        pytest.skip("no C compiler")
+    base = os.path.join(directory, "base.h5")
+    return library, base, make_crash_base(library, base)
+
+
+@pytest.mark.parametrize("part", range(8))
+def test_killed_at_a_write_loses_nothing(crash_base, tmp_path, part):
+    # Eight crash points spread over the child's writes; bench/fault_trials.py tries every one.
+    library, base, writes = crash_base
+    at = 1 + (part * writes) // 8 + random.Random(part).randrange(max(writes // 8, 1))
+    assert crash_trial(library, base, str(tmp_path / "s.h5"), at) == "intact"
 
 
 # ---------------------------------------------------------------------------------------------
