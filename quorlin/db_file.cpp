@@ -348,8 +348,8 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
         }
     }
     // Every new dataset goes into free space, so a rolled-back change leaves nothing of it that a name
-    // points to. A dataset being replaced moves into a group of the change's own, and the new one is
-    // made under its name. The group's name goes at the end of the change, but a raised link count keeps
+    // points to. A dataset being replaced gives its name to the new one and moves into a group of the
+    // change's own. The group's name goes at the end of the change, but a raised link count keeps
     // it, and so its datasets, whole until the next change deletes it: until this change is in the
     // file, the journal may bring their names back, and their space must be neither reused nor cut
     // off the end of the file. A key stays in the unwritten set until its dataset is linked.
@@ -392,11 +392,12 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             }
             hdf5::Id dataset;
             const char* data = PyBytes_AS_STRING(w.bytes.get());
+            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
+                                   dataset) < 0)
+                return -1;
             // Closing writes out the dataset's buffered bytes, and may fail.
-            if (hdf5::create_bytes(fid, w.name, w.lcpl, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())),
-                                   h5.dcpl_id, dataset) < 0 ||
-                PySet_Discard(unwritten, w.key.get()) < 0 || hdf5::object_token(dataset.get(), w.token) < 0 ||
-                dataset.close() < 0)
+            if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
+                hdf5::object_token(dataset.get(), w.token) < 0 || dataset.close() < 0)
                 return -1;
         }
         if (!replaced) return 0;

@@ -51,7 +51,7 @@ struct Api {
     hid_t (*dataset_space)(hid_t);
     herr_t (*dataset_read)(hid_t, hid_t, hid_t, hid_t, hid_t, void*);
     herr_t (*dataset_write)(hid_t, hid_t, hid_t, hid_t, hid_t, const void*);
-    hid_t (*dataset_create)(hid_t, const char*, hid_t, hid_t, hid_t, hid_t, hid_t);
+    hid_t (*dataset_create_anon)(hid_t, hid_t, hid_t, hid_t, hid_t);
     herr_t (*dataset_close)(hid_t);
     hid_t (*space_create)(int, const hsize_t*, const hsize_t*);
     int (*space_class)(hid_t);
@@ -68,6 +68,7 @@ struct Api {
     int (*decr_refcount)(hid_t);
     hid_t (*group_create)(hid_t, const char*, hid_t, hid_t, hid_t);
     herr_t (*group_close)(hid_t);
+    herr_t (*object_link)(hid_t, hid_t, const char*, hid_t, hid_t);
     herr_t (*file_size)(hid_t, hsize_t*);
     herr_t (*link_visit)(hid_t, int, int, LinkVisitor, void*);
     herr_t (*clear_errors)(hid_t);
@@ -116,7 +117,7 @@ int load(const char* h5py_defs_path) {
     find(api.dataset_space, "H5Dget_space");
     find(api.dataset_read, "H5Dread");
     find(api.dataset_write, "H5Dwrite");
-    find(api.dataset_create, "H5Dcreate2");
+    find(api.dataset_create_anon, "H5Dcreate_anon");
     find(api.dataset_close, "H5Dclose");
     find(api.space_create, "H5Screate_simple");
     find(api.space_class, "H5Sget_simple_extent_type");
@@ -133,6 +134,7 @@ int load(const char* h5py_defs_path) {
     find(api.decr_refcount, "H5Odecr_refcount");
     find(api.group_create, "H5Gcreate2");
     find(api.group_close, "H5Gclose");
+    find(api.object_link, "H5Olink");
     find(api.file_size, "H5Fget_filesize");
     find(api.link_visit, "H5Lvisit2");
     find(api.clear_errors, "H5Eclear2");
@@ -250,15 +252,19 @@ Ref read_bytes(hid_t dataset, PyObject* key) {
     return array;
 }
 
-int create_bytes(hid_t file, const char* name, hid_t lcpl, const void* data, std::size_t size, hid_t dcpl, Id& out) {
+int create_bytes(hid_t file, const void* data, std::size_t size, hid_t dcpl, Id& out) {
     hsize_t dims[] = {size};
     Id space(api.space_create(1, dims, nullptr), api.space_close);
     if (!space) return fail("create a dataspace");
-    hid_t id = api.dataset_create(file, name, *api.native_uint8, space.get(), lcpl, dcpl, defaults);
-    if (id < 0) return fail("create the dataset", name);
+    hid_t id = api.dataset_create_anon(file, *api.native_uint8, space.get(), dcpl, defaults);
+    if (id < 0) return fail("create a dataset");
     out = Id(id, api.dataset_close);
-    if (size > 0 && api.dataset_write(id, *api.native_uint8, all, all, defaults, data) < 0) return fail("write the dataset", name);
+    if (size > 0 && api.dataset_write(id, *api.native_uint8, all, all, defaults, data) < 0) return fail("write a dataset");
     return 0;
+}
+
+int link(hid_t object, hid_t file, const char* name, hid_t lcpl) {
+    return api.object_link(object, file, name, lcpl, defaults) < 0 ? fail("create the link", name) : 0;
 }
 
 int unlink(hid_t file, const char* name) {

@@ -79,9 +79,11 @@ int open_dataset(hid_t file, const char* name, Id& out);
 /// naming `key`.
 py::Ref read_bytes(hid_t dataset, PyObject* key);
 
-/// A new one-dimensional uint8 dataset linked as `name` (with the link creation properties `lcpl`),
-/// holding `size` bytes from `data`.
-int create_bytes(hid_t file, const char* name, hid_t lcpl, const void* data, std::size_t size, hid_t dcpl, Id& out);
+/// A new anonymous one-dimensional uint8 dataset holding `size` bytes from `data`, not yet linked.
+int create_bytes(hid_t file, const void* data, std::size_t size, hid_t dcpl, Id& out);
+
+/// Links the open object `object` under `name`, with the link creation properties `lcpl`.
+int link(hid_t object, hid_t file, const char* name, hid_t lcpl);
 
 /// Removes the link `name`.
 int unlink(hid_t file, const char* name);
