@@ -369,35 +369,37 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             if (!replaced && hdf5::create_group(fid, replaced_group, replaced) < 0) return -1;
             return hdf5::move(fid, name, replaced.get(), std::to_string(n_replaced++).c_str());
         };
-        for (auto& w : writes) {
-            // A name the read cache holds is moved aside at once: the move finds the link itself. Only
-            // when it fails is the name looked up: a name that is gone is free, any other failure stands.
-            if (!(replace && reads.holds(w.name) && move_aside(w.name) == 0)) {
-                PyObject *type, *value, *tb;
-                PyErr_Fetch(&type, &value, &tb);
-                hdf5::Token old;
-                int absent = hdf5::link_token(fid, w.name, old);
-                if (absent <= 0 && type) {
-                    if (absent < 0) PyErr_Clear();
-                    PyErr_Restore(type, value, tb);
-                    return -1;
-                }
-                Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
-                if (absent < 0) return -1;
-                if (!absent && !replace) {
-                    PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
-                    return -1;
-                }
-                if (!absent && move_aside(w.name) < 0) return -1;
+        // Frees `name` for the new dataset. A name the read cache holds is moved aside at once: the
+        // move finds the link itself. Only when it fails is the name looked up: a name that is gone
+        // is free, any other failure stands.
+        auto free_name = [&](const char* name) {
+            if (replace && reads.holds(name) && move_aside(name) == 0) return 0;
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            hdf5::Token old;
+            int absent = hdf5::link_token(fid, name, old);
+            if (absent <= 0 && type) {
+                if (absent < 0) PyErr_Clear();
+                PyErr_Restore(type, value, tb);
+                return -1;
             }
+            Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
+            if (absent) return absent < 0 ? -1 : 0;
+            if (!replace) {
+                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", name);
+                return -1;
+            }
+            return move_aside(name);
+        };
+        for (auto& w : writes) {
             hdf5::Id dataset;
             const char* data = PyBytes_AS_STRING(w.bytes.get());
-            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
-                                   dataset) < 0)
-                return -1;
             // Closing writes out the dataset's buffered bytes, and may fail.
-            if (hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 || PySet_Discard(unwritten, w.key.get()) < 0 ||
-                hdf5::object_token(dataset.get(), w.token) < 0 || dataset.close() < 0)
+            if (hdf5::create_bytes(fid, data, static_cast<std::size_t>(PyBytes_GET_SIZE(w.bytes.get())), h5.dcpl_id,
+                                   dataset) < 0 ||
+                free_name(w.name) < 0 || hdf5::link(dataset.get(), fid, w.name, w.lcpl) < 0 ||
+                PySet_Discard(unwritten, w.key.get()) < 0 || hdf5::object_token(dataset.get(), w.token) < 0 ||
+                dataset.close() < 0)
                 return -1;
         }
         if (!replaced) return 0;
