@@ -258,7 +258,9 @@ def crash_at_write(library, base, work, at):
     """Runs CRASH_CHILD on a copy of the store `base`, killed at its write `at` (0: not killed).
     Returns the batches whose add returned, the child's standard error, and its exit status."""
     shutil.copy(base, work)
-    env = dict(os.environ, LD_PRELOAD=library, CRASH_AT_WRITE=str(at))
+    # After whatever is preloaded already (a sanitizer's runtime must come first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+    env = dict(os.environ, LD_PRELOAD=preload, CRASH_AT_WRITE=str(at))
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(cquorlin.__file__), os.environ.get("PYTHONPATH", "")])
     child = subprocess.run([sys.executable, "-c", CRASH_CHILD, work], env=env, capture_output=True, text=True)
     return len(child.stdout.split()), child.stderr, child.returncode
