@@ -351,7 +351,7 @@ int merge_entries(PyObject* db, PyObject* cache, PyObject* key, const NewEntries
             kern::radix_sort(out_idx, out_val, scratch_idx.data(), scratch_val.data(), total);
         });
     });
-    for (std::size_t j = 0; j < total; ++j) out_val[j] = kern::decode_value(kern::encode_value(out_val[j]));
+    kern::cut_values(out_val, total, out_val);
     if (cache_table(cache, key, std::move(idxs), std::move(vals)) < 0) return -1;
     release_table(table.get(), 1);  // replaced in the cache
     return 0;

@@ -52,9 +52,9 @@ inline void encode_values(const Strided<float>& vals, std::uint8_t* out) {
     for (std::size_t j = 0; j < vals.size; ++j) store_le(out + 2 * j, encode_value(vals[j]), 2);
 }
 
-/// The values as the value section keeps them: each cut to its upper 16 bits.
+/// The values as the value section keeps them: each cut to its upper 16 bits (`out` may be `in`).
 inline void cut_values(const float* in, std::size_t n, float* out) {
-    for (std::size_t j = 0; j < n; ++j) out[j] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(in[j]) & 0xFFFF0000u);
+    for (std::size_t j = 0; j < n; ++j) out[j] = decode_value(encode_value(in[j]));
 }
 
 inline void decode_values(const std::uint8_t* in, std::size_t n, float* out) {
