@@ -113,8 +113,8 @@ def merge(args: argparse.Namespace) -> None:
 
 
 def compact(args: argparse.Namespace) -> None:
-    before = size_of(args.store)
     with open_store(args.store, "r+") as db:
+        before = size_of(args.store)
         db.compact()
     print(f"compacted {args.store}: {before} -> {size_of(args.store)}")
 

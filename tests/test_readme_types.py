@@ -1,0 +1,57 @@
+"""The README's Python snippets, and the command line's module, type-check under `mypy --strict`
+against the module's stub."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+# What every snippet may take from the text around it: the modules it names and the values the
+# README describes in words, with their types.
+PRELUDE = """\
+from typing import Any
+import numpy as np
+import torch
+import cquorlin
+
+path: str
+texts: list[str]
+x: torch.Tensor
+device: torch.device
+model: torch.nn.Module
+embed: torch.nn.Module
+batch: Any
+"""
+
+
+def snippets() -> list[str]:
+    """The README's ```python blocks, in order, each dedented."""
+    text = (ROOT / "README.md").read_text()
+    return [textwrap.dedent(body) for body in re.findall(r"^ *```python\n(.*?)^ *```", text, re.M | re.S)]
+
+
+def test_readme_has_snippets():
+    assert len(snippets()) >= 4
+
+
+def test_readme_snippets_pass_mypy_strict(tmp_path, request):
+    pytest.importorskip("mypy")
+    files = []
+    for n, body in enumerate(snippets()):
+        f = tmp_path / f"snippet_{n}.py"
+        f.write_text(PRELUDE + body)
+        files.append(str(f))
+    if (ROOT / "cquorlin_cli.py").exists():  # the command line's module, in a source tree
+        files.append(str(ROOT / "cquorlin_cli.py"))
+    cache = request.config.cache.mkdir("mypy") if request.config.cache else tmp_path / "cache"
+    # The stub of this tree: in a source tree it is the file beside the tests, found first.
+    env = {**os.environ, "MYPYPATH": str(ROOT)} if (ROOT / "cquorlin.pyi").exists() else dict(os.environ)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(cache),
+                          "--scripts-are-modules", *files], capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
