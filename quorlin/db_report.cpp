@@ -121,16 +121,39 @@ int read_header(hdf5::hid_t dataset, TableInfo& t) {
     return 0;
 }
 
-/// Opens the dataset of table `t`.
-int open_table(hdf5::hid_t fid, const TableInfo& t, hdf5::Id& dataset) {
-    return hdf5::open_dataset(fid, t.name.c_str(), dataset);
-}
-
 /// The HDF5 identifier of the store's open file.
 hdf5::hid_t store_file(PyObject* self, Ref& file) {
     file = py::getattr(self, G.names.file);
     Ref id = file ? py::getattr(file.get(), G.names.id) : Ref{};  // h5py's FileID
     return id ? hdf5::id_of(id.get()) : -1;
+}
+
+/// Reads the header of every table of `layer` and, given `indices`, appends its index column there
+/// (each dataset is opened once: HDF5 keeps the start of a table it read in a buffer of its own).
+int read_tables(hdf5::hid_t fid, LayerInfo& layer, std::vector<std::uint64_t>* indices) {
+    std::vector<std::uint8_t> bytes;
+    for (auto& t : layer.tables) {
+        hdf5::Id dataset;
+        if (hdf5::open_dataset(fid, t.name.c_str(), dataset) < 0 || read_header(dataset.get(), t) < 0) return -1;
+        layer.entries += t.entries;
+        if (!indices) continue;
+        std::size_t width = std::size_t{2} << t.code;
+        bytes.resize(t.index_bytes);
+        if (hdf5::read_part(dataset.get(), 5, bytes.size(), bytes.data()) < 0) return -1;
+        for (std::size_t e = 0; e < t.entries; ++e) indices->push_back(kern::load_le(bytes.data() + e * width, width));
+    }
+    return 0;
+}
+
+/// The number of distinct values in the table `t`, from its value section alone.
+int read_distinct_values(hdf5::hid_t fid, const TableInfo& t, std::size_t& values) {
+    hdf5::Id dataset;
+    std::vector<std::uint8_t> bytes(2 * t.entries);
+    if (hdf5::open_dataset(fid, t.name.c_str(), dataset) < 0 ||
+        hdf5::read_part(dataset.get(), 5 + t.index_bytes, bytes.size(), bytes.data()) < 0)
+        return -1;
+    values = kern::count_distinct_values(bytes.data(), t.entries);
+    return 0;
 }
 
 /// Lists the layers and reads every table's header.
@@ -141,34 +164,7 @@ int scan_layers(PyObject* self, std::vector<LayerInfo>& layers) {
     hdf5::Lock lock(S.phil);
     if (!lock.ok()) return -1;
     for (auto& layer : layers)
-        for (auto& t : layer.tables) {
-            hdf5::Id dataset;
-            if (open_table(fid, t, dataset) < 0 || read_header(dataset.get(), t) < 0) return -1;
-            layer.entries += t.entries;
-        }
-    return 0;
-}
-
-/// The layer's facts that need more than headers: its distinct inputs, from the index sections of
-/// its tables, and the distinct values of its largest table (`largest`), from that table's values.
-int read_layer_columns(hdf5::hid_t fid, const LayerInfo& layer, std::size_t largest, std::size_t& inputs,
-                       std::size_t& values) {
-    std::vector<std::uint64_t> indices;
-    indices.reserve(layer.entries);
-    std::vector<std::uint8_t> bytes;
-    hdf5::Lock lock(S.phil);
-    if (!lock.ok()) return -1;
-    for (std::size_t j = 0; j < layer.tables.size(); ++j) {
-        const TableInfo& t = layer.tables[j];
-        hdf5::Id dataset;
-        std::size_t width = std::size_t{2} << t.code;
-        bytes.resize(j == largest ? t.index_bytes + 2 * t.entries : t.index_bytes);
-        if (open_table(fid, t, dataset) < 0 || hdf5::read_part(dataset.get(), 5, bytes.size(), bytes.data()) < 0)
-            return -1;
-        for (std::size_t e = 0; e < t.entries; ++e) indices.push_back(kern::load_le(bytes.data() + e * width, width));
-        if (j == largest) values = kern::count_distinct_values(bytes.data() + t.index_bytes, t.entries);
-    }
-    inputs = kern::count_distinct(indices);
+        if (read_tables(fid, layer, nullptr) < 0) return -1;
     return 0;
 }
 
@@ -402,8 +398,8 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
     if (!invoke(ax, "set_yticks", Py_BuildValue("(O)", ticks.get()), Py_BuildValue("{s:O}", "labels", labels.get())) ||
         !invoke(ax, "set_ylim", Py_BuildValue("(dd)", rows - 0.5, -0.5)) ||
         !invoke(ax, "set_xlim", Py_BuildValue("(dd)", 0.0, 1.0)) ||
-        !invoke(ax, "set_xlabel", Py_BuildValue("(s)", "share of the layer's entries, one segment per neuron "
-                                                        "(largest first); the number of neurons in brackets")) ||
+        !invoke(ax, "set_xlabel", Py_BuildValue("(s)", "share of the layer's entries, one segment per neuron, largest first "
+                                                        "(in brackets: neurons with a table)")) ||
         !invoke(ax, "set_title", Py_BuildValue("(s)", title)))
         return -1;
     Ref tick_labels = invoke(ax, "get_yticklabels", PyTuple_New(0));
@@ -432,13 +428,24 @@ Ref db_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::vector<LayerInfo> layers;
     Ref file;
     hdf5::hid_t fid = store_file(self, file);
-    if (fid < 0 || scan_layers(self, layers) < 0) return {};
+    if (fid < 0 || list_layers(file.get(), layers) < 0) return {};
+    std::vector<std::size_t> inputs(layers.size()), values(layers.size());
+    {
+        hdf5::Lock lock(S.phil);
+        if (!lock.ok()) return {};
+        std::vector<std::uint64_t> indices;
+        for (std::size_t l = 0; l < layers.size(); ++l) {
+            indices.clear();
+            if (read_tables(fid, layers[l], &indices) < 0 ||
+                read_distinct_values(fid, layers[l].tables[largest_table(layers[l])], values[l]) < 0)
+                return {};
+            inputs[l] = kern::count_distinct(indices);
+        }
+    }
     Ref records = Ref::steal(PyList_New(0));
     if (!records) return {};
-    for (const auto& layer : layers) {
-        std::size_t largest = largest_table(layer), inputs = 0, values = 0;
-        if (read_layer_columns(fid, layer, largest, inputs, values) < 0) return {};
-        Ref rec = make_record(S.layer_type, layer, largest, inputs, values, threshold);
+    for (std::size_t l = 0; l < layers.size(); ++l) {
+        Ref rec = make_record(S.layer_type, layers[l], largest_table(layers[l]), inputs[l], values[l], threshold);
         if (!rec || PyList_Append(records.get(), rec.get()) < 0) return {};
     }
     return py::call(S.layers_type, records.get());
@@ -552,7 +559,7 @@ Ref db_plot_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Ref figure;
     Ref ax = path ? new_axes(static_cast<Py_ssize_t>(layers.size()), figure) : Ref::borrow(a[0]);
     if (!ax || draw_layers(ax.get(), layers, threshold) < 0) return {};
-    if (path && !invoke(figure.get(), "savefig", Py_BuildValue("(O)", path.get()), Py_BuildValue("{s:i}", "dpi", 120)))
+    if (path && !invoke(figure.get(), "savefig", Py_BuildValue("(O)", path.get()), Py_BuildValue("{s:i,s:s}", "dpi", 120, "bbox_inches", "tight")))
         return {};
     return ax;
 }
