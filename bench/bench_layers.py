@@ -92,22 +92,30 @@ def main(argv=None):
     parser.add_argument("--store", default="/tmp/quorlin_bench_layers.h5")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--rebuild", action="store_true", help="record the store again although it exists")
+    parser.add_argument("--quick", action="store_true", help="10^5 inputs, 3 runs")
     args = parser.parse_args(argv)
+    if args.quick:
+        args.n, args.runs, args.store = 100_000, 3, args.store.replace(".h5", "_quick.h5")
 
     if args.rebuild or not os.path.exists(args.store):
         print(f"recording {args.n:,} inputs x {len(NEURONS)} layers ... ", end="", flush=True)
         print(f"{build(args.store, args.n):.1f} s")
     print(f"store {args.store}: {os.path.getsize(args.store) / 2 ** 20:.1f} MiB")
+    rows = []
     for what in ("entries", "layers", "decode every table"):
         runs = [measure(args.store, what) for _ in range(args.runs)]
         seconds = sorted(r["seconds"] for r in runs)
-        print(f"{what:20s} cold, open included: median {seconds[len(seconds) // 2]:.3f} s "
+        median = seconds[len(seconds) // 2]
+        print(f"{what:20s} cold, open included: median {median:.3f} s "
               f"(min {seconds[0]:.3f}, max {seconds[-1]:.3f}); read {runs[0]['read'] / 2 ** 20:.1f} MiB")
         if what == "layers":
             for row in runs[0]["result"]:
                 print("    " + ", ".join(f"{field}={value}" for field, value in
                                          zip(("name", "tables", "entries", "inputs", "largest", "share", "values",
                                               "degenerate"), row)))
+        rows.append((f"{what}, cold, {args.n:,} inputs x {len(NEURONS)} layers", median, "s",
+                     "< 1" if what == "layers" else ""))
+    return rows
 
 
 if __name__ == "__main__":
