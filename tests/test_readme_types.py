@@ -1,5 +1,5 @@
-"""The README's Python snippets, and the command line's module, type-check under `mypy --strict`
-against the module's stub."""
+"""The README's Python snippets and the command line's module type-check under `mypy --strict`
+against the module's stub, which gives the results the types they have."""
 
 import os
 import re
@@ -36,8 +36,25 @@ def snippets() -> list[str]:
     return [textwrap.dedent(body) for body in re.findall(r"^ *```python\n(.*?)^ *```", text, re.M | re.S)]
 
 
-def test_readme_has_snippets():
-    assert len(snippets()) >= 4
+# The result types the stub gives: without None for what `to_numpy` returns, with it for any mapping.
+RESULT_TYPES = """\
+from typing import Any, Dict, List, Optional, Tuple, assert_type
+import numpy as np
+import cquorlin
+
+Raw = Dict[Any, List[Tuple[np.ndarray, np.ndarray]]]
+
+def check(db: cquorlin.DB, acts: cquorlin.Activations, plain: Dict[str, np.ndarray]) -> None:
+    assert_type(db.search(acts), List[Dict[int, float]])
+    assert_type(db.search(plain, k=3), Optional[List[Dict[int, float]]])
+    assert_type(db.search(acts, 5, _postprocess=False), Raw)
+    assert_type(db.search(plain, _postprocess=False), Optional[Raw])
+    assert_type(db.search(acts, 5, False), Optional[List[Dict[int, float]] | Raw])
+    assert_type(db.layers()[0].largest_share, float)
+    assert_type(db.entries(), Dict[str, int])
+    assert_type(db.entries("layer"), Dict[int, int])
+    assert_type(db.neuron("layer", 3, k=5), Tuple[np.ndarray, np.ndarray])
+"""
 
 
 def test_readme_snippets_pass_mypy_strict(tmp_path, request):
@@ -47,9 +64,13 @@ def test_readme_snippets_pass_mypy_strict(tmp_path, request):
         f = tmp_path / f"snippet_{n}.py"
         f.write_text(PRELUDE + body)
         files.append(str(f))
+    assert len(files) >= 5  # the pattern still finds them
+    (tmp_path / "result_types.py").write_text(RESULT_TYPES)
+    files.append(str(tmp_path / "result_types.py"))
     if (ROOT / "cquorlin_cli.py").exists():  # the command line's module, in a source tree
         files.append(str(ROOT / "cquorlin_cli.py"))
-    cache = request.config.cache.mkdir("mypy") if request.config.cache else tmp_path / "cache"
+    # mypy's cache is kept in pytest's where there is one: a cold check takes tens of seconds.
+    cache = request.config.cache.mkdir("mypy") if getattr(request.config, "cache", None) else tmp_path / "cache"
     # The stub of this tree: in a source tree it is the file beside the tests, found first.
     env = {**os.environ, "MYPYPATH": str(ROOT)} if (ROOT / "cquorlin.pyi").exists() else dict(os.environ)
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(cache),
