@@ -120,36 +120,38 @@ def compact(args: argparse.Namespace) -> None:
 
 
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="cquorlin", description=__doc__.split("\n\n")[0],
-                                epilog=__doc__.split("\n\n", 2)[2], formatter_class=argparse.RawDescriptionHelpFormatter)
+    summary, details = __doc__.split("\n\n", 1)
+    p = argparse.ArgumentParser(prog="cquorlin", description=summary, epilog=details,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
+    store_help = "a store file (an HDF5 file made by cquorlin.DB)"
     c = commands.add_parser("info", help="what the store is and holds")
-    c.add_argument("store", metavar="STORE")
+    c.add_argument("store", metavar="STORE", help=store_help)
     c.set_defaults(run=info)
 
     c = commands.add_parser("layers", help="one row per layer: tables, entries, inputs, degenerate or not")
-    c.add_argument("store", metavar="STORE")
+    c.add_argument("store", metavar="STORE", help=store_help)
     c.add_argument("--plot", metavar="OUT.png", help="also draw how each layer's entries spread over its neurons")
     c.add_argument("--threshold", type=float, default=0.9,
                    help="a layer is degenerate when one neuron holds this share of its entries (default 0.9)")
     c.set_defaults(run=layers)
 
     c = commands.add_parser("neuron", help="the stored inputs with a neuron's highest values")
-    c.add_argument("store", metavar="STORE")
-    c.add_argument("layer", metavar="LAYER")
-    c.add_argument("neuron", metavar="N", type=int)
+    c.add_argument("store", metavar="STORE", help=store_help)
+    c.add_argument("layer", metavar="LAYER", help="a layer's name, as `cquorlin layers` lists it")
+    c.add_argument("neuron", metavar="N", type=int, help="the neuron's number in the layer")
     c.add_argument("-k", type=int, default=10, help="how many inputs (default 10)")
     c.add_argument("--smallest", action="store_true", help="the lowest values instead")
     c.set_defaults(run=neuron)
 
     c = commands.add_parser("merge", help="add every entry of the sources to the target (created if absent)")
-    c.add_argument("target", metavar="TARGET")
-    c.add_argument("sources", metavar="SOURCE", nargs="+")
+    c.add_argument("target", metavar="TARGET", help="the store merged into (created if absent)")
+    c.add_argument("sources", metavar="SOURCE", nargs="+", help="the stores merged (read only)")
     c.set_defaults(run=merge)
 
     c = commands.add_parser("compact", help="rewrite the store without unused space")
-    c.add_argument("store", metavar="STORE")
+    c.add_argument("store", metavar="STORE", help=store_help)
     c.set_defaults(run=compact)
     return p
 
@@ -161,6 +163,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BadFile as e:
         print(f"cquorlin: {e}", file=sys.stderr)
         return 2
+    except BrokenPipeError:  # the reader left (`cquorlin layers s.h5 | head`): nothing more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         print("cquorlin: interrupted", file=sys.stderr)
         return 130

@@ -55,6 +55,7 @@ struct TableInfo {
     int code = 0;                   // the index type code
 };
 
+/// A layer: it has a table at least, as layers are found through their tables.
 struct LayerInfo {
     std::string name;
     std::vector<TableInfo> tables;
@@ -229,6 +230,29 @@ PyStructSequence_Desc layer_desc = {
     "cquorlin.Layer", "What one layer of a store holds (made by DB.layers()).", layer_fields, 8,
 };
 
+/// One record's row of the text table: its name, and the other fields as text.
+int format_row(PyObject* rec, Ref& name, std::string& cells) {
+    if (!PyObject_TypeCheck(rec, reinterpret_cast<PyTypeObject*>(S.layer_type))) {
+        PyErr_Format(PyExc_TypeError, "Layers holds a %.200s, not a Layer", Py_TYPE(rec)->tp_name);
+        return -1;
+    }
+    unsigned long long counts[5];  // tables, entries, inputs, largest, largest_values
+    const int count_fields[] = {1, 2, 3, 4, 6};
+    for (int j = 0; j < 5; ++j) {
+        counts[j] = PyLong_AsUnsignedLongLong(PyStructSequence_GET_ITEM(rec, count_fields[j]));
+        if (PyErr_Occurred()) return -1;
+    }
+    double share = PyFloat_AsDouble(PyStructSequence_GET_ITEM(rec, 5));
+    int degenerate = PyObject_IsTrue(PyStructSequence_GET_ITEM(rec, 7));
+    name = Ref::steal(PyObject_Str(PyStructSequence_GET_ITEM(rec, 0)));
+    if ((share == -1.0 && PyErr_Occurred()) || degenerate < 0 || !name) return -1;
+    char text[160];
+    std::snprintf(text, sizeof text, " %7llu %10llu %10llu %8llu %7.3f %7llu%s", counts[0], counts[1], counts[2],
+                  counts[3], share, counts[4], degenerate ? "  yes" : "");
+    cells = text;
+    return 0;
+}
+
 /// Formats the records of a `Layers` list as a text table, one row per layer.
 PyObject* layers_str(PyObject*, PyObject* list) {
     return py::guard("cquorlin.Layers.__str__", [&]() -> Ref {
@@ -236,46 +260,25 @@ PyObject* layers_str(PyObject*, PyObject* list) {
             PyErr_SetString(PyExc_TypeError, "Layers.__str__ needs a list of Layer records");
             return {};
         }
-        Py_ssize_t n = PyList_GET_SIZE(list);
-        std::vector<std::string> names;
-        std::size_t width = 5;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            PyObject* rec = PyList_GET_ITEM(list, j);
-            if (!PyObject_TypeCheck(rec, reinterpret_cast<PyTypeObject*>(S.layer_type))) {
-                PyErr_Format(PyExc_TypeError, "Layers holds a %.200s, not a Layer", Py_TYPE(rec)->tp_name);
-                return {};
-            }
-            Ref text = Ref::steal(PyObject_Str(PyStructSequence_GET_ITEM(rec, 0)));
-            const char* name = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            if (!name) return {};
-            names.emplace_back(name);
-            width = std::max(width, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())));
+        std::vector<std::pair<Ref, std::string>> rows(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+        Py_ssize_t width = 5;
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+            if (format_row(PyList_GET_ITEM(list, j), rows[j].first, rows[j].second) < 0) return {};
+            width = std::max(width, PyUnicode_GET_LENGTH(rows[j].first.get()));
         }
-        char row[256];
-        std::string out;
-        std::snprintf(row, sizeof row, "%-*s %7s %10s %10s %8s %7s %7s  %s\n", static_cast<int>(width), "layer", "tables",
-                      "entries", "inputs", "largest", "share", "values", "degenerate");
-        out += row;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            PyObject* rec = PyList_GET_ITEM(list, j);
-            unsigned long long v[6];
-            for (int f : {1, 2, 3, 4, 6}) {
-                v[f < 5 ? f - 1 : 5] = PyLong_AsUnsignedLongLong(PyStructSequence_GET_ITEM(rec, f));
-                if (PyErr_Occurred()) return {};
-            }
-            double share = PyFloat_AsDouble(PyStructSequence_GET_ITEM(rec, 5));
-            int degenerate = PyObject_IsTrue(PyStructSequence_GET_ITEM(rec, 7));
-            if ((share == -1.0 && PyErr_Occurred()) || degenerate < 0) return {};
-            out += names[static_cast<std::size_t>(j)];
-            // A name may take more bytes than characters: pad by characters.
-            Ref text = Ref::steal(PyObject_Str(PyStructSequence_GET_ITEM(rec, 0)));
+        char header[160];
+        std::snprintf(header, sizeof header, "%-*s %7s %10s %10s %8s %7s %7s  %s", static_cast<int>(width), "layer",
+                      "tables", "entries", "inputs", "largest", "share", "values", "degenerate");
+        std::string out = header;
+        for (auto& [name, cells] : rows) {
+            const char* text = PyUnicode_AsUTF8(name.get());
             if (!text) return {};
-            out.append(width - static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())), ' ');
-            std::snprintf(row, sizeof row, " %7llu %10llu %10llu %8llu %7.3f %7llu%s\n", v[0], v[1], v[2], v[3], share,
-                          v[5], degenerate ? "  yes" : "");
-            out += row;
+            // Padded by characters: a name may take more bytes than characters.
+            (out += '\n') += text;
+            out.append(static_cast<std::size_t>(width - PyUnicode_GET_LENGTH(name.get())), ' ');
+            out += cells;
         }
-        return Ref::steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size() - 1)));
+        return Ref::steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
     });
 }
 
@@ -295,20 +298,19 @@ Ref make_layers_class() {
 }
 
 /// One `Layer` record.
-Ref make_record(PyObject* self_layer_type, const LayerInfo& layer, std::size_t largest, std::size_t inputs,
+Ref make_record(const LayerInfo& layer, std::size_t largest, std::size_t inputs,
                 std::size_t values, double threshold) {
-    Ref rec = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(self_layer_type)));
+    Ref rec = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(S.layer_type)));
     if (!rec) return {};
-    bool empty = layer.tables.empty();
     PyObject* items[] = {
         PyUnicode_FromStringAndSize(layer.name.data(), static_cast<Py_ssize_t>(layer.name.size())),
         PyLong_FromSize_t(layer.tables.size()),
         PyLong_FromUnsignedLongLong(layer.entries),
         PyLong_FromSize_t(inputs),
-        PyLong_FromUnsignedLongLong(empty ? 0 : layer.tables[largest].neuron),
-        PyFloat_FromDouble(empty ? 0.0 : share_of(layer, largest)),
+        PyLong_FromUnsignedLongLong(layer.tables[largest].neuron),
+        PyFloat_FromDouble(share_of(layer, largest)),
         PyLong_FromSize_t(values),
-        PyBool_FromLong(!empty && is_degenerate(layer, largest, threshold)),
+        PyBool_FromLong(is_degenerate(layer, largest, threshold)),
     };
     bool ok = true;
     for (Py_ssize_t f = 0; f < 8; ++f) {
@@ -321,10 +323,11 @@ Ref make_record(PyObject* self_layer_type, const LayerInfo& layer, std::size_t l
 // ---------------------------------------------------------------------------------------------
 // The plot
 
-/// Calls `obj.name(*args, **kw)`, with `args` and `kw` new references (or null for none).
+/// Calls `obj.name(*args, **kw)`, with `args` and `kw` new references (`kw` may be left out); a failure
+/// to build them (an error set) is returned as it is.
 Ref invoke(PyObject* obj, const char* name, PyObject* args, PyObject* kw = nullptr) {
     Ref a = Ref::steal(args), k = Ref::steal(kw);
-    Ref fn = a ? Ref::steal(PyObject_GetAttrString(obj, name)) : Ref{};
+    Ref fn = a && !PyErr_Occurred() ? Ref::steal(PyObject_GetAttrString(obj, name)) : Ref{};
     return fn ? Ref::steal(PyObject_Call(fn.get(), a.get(), k.get())) : Ref{};
 }
 
@@ -359,11 +362,10 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
     Ref labels = Ref::steal(PyList_New(0));
     Ref ticks = Ref::steal(PyList_New(0));
     if (!labels || !ticks) return -1;
-    std::size_t degenerate = 0;
+    std::vector<bool> flagged;
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const LayerInfo& layer = layers[i];
-        bool flagged = !layer.tables.empty() && is_degenerate(layer, largest_table(layer), threshold);
-        degenerate += flagged;
+        flagged.push_back(is_degenerate(layer, largest_table(layer), threshold));
         std::vector<std::uint64_t> counts;
         for (const auto& t : layer.tables) counts.push_back(t.entries);
         std::sort(counts.begin(), counts.end(), std::greater<>());
@@ -375,7 +377,7 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
         for (std::size_t j = 0; j < counts.size() && counts[j] > 0; ++j) {
             double width = static_cast<double>(counts[j]) / static_cast<double>(layer.entries);
             Ref range = Ref::steal(Py_BuildValue("(dd)", left, width));
-            Ref colour = Ref::steal(PyUnicode_FromString(shades[flagged][j % 2]));
+            Ref colour = Ref::steal(PyUnicode_FromString(shades[flagged[i]][j % 2]));
             if (!range || !colour || PyList_Append(ranges.get(), range.get()) < 0 ||
                 PyList_Append(colours.get(), colour.get()) < 0)
                 return -1;
@@ -394,7 +396,8 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
     double rows = static_cast<double>(layers.size());
     char title[200];
     std::snprintf(title, sizeof title, "%zu layers, %zu degenerate (red: one neuron holds %g%% or more of the entries)",
-                  layers.size(), degenerate, threshold * 100.0);
+                  layers.size(), static_cast<std::size_t>(std::count(flagged.begin(), flagged.end(), true)),
+                  threshold * 100.0);
     if (!invoke(ax, "set_yticks", Py_BuildValue("(O)", ticks.get()), Py_BuildValue("{s:O}", "labels", labels.get())) ||
         !invoke(ax, "set_ylim", Py_BuildValue("(dd)", rows - 0.5, -0.5)) ||
         !invoke(ax, "set_xlim", Py_BuildValue("(dd)", 0.0, 1.0)) ||
@@ -405,12 +408,10 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
     Ref tick_labels = invoke(ax, "get_yticklabels", PyTuple_New(0));
     Ref seq = tick_labels ? Ref::steal(PySequence_List(tick_labels.get())) : Ref{};
     if (!seq) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()) && static_cast<std::size_t>(i) < layers.size(); ++i) {
-        const LayerInfo& layer = layers[static_cast<std::size_t>(i)];
-        if (!layer.tables.empty() && is_degenerate(layer, largest_table(layer), threshold) &&
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.get()) && static_cast<std::size_t>(i) < flagged.size(); ++i)
+        if (flagged[static_cast<std::size_t>(i)] &&
             !invoke(PyList_GET_ITEM(seq.get(), i), "set_color", Py_BuildValue("(s)", "tab:red")))
             return -1;
-    }
     return 0;
 }
 
@@ -445,7 +446,7 @@ Ref db_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref records = Ref::steal(PyList_New(0));
     if (!records) return {};
     for (std::size_t l = 0; l < layers.size(); ++l) {
-        Ref rec = make_record(S.layer_type, layers[l], largest_table(layers[l]), inputs[l], values[l], threshold);
+        Ref rec = make_record(layers[l], largest_table(layers[l]), inputs[l], values[l], threshold);
         if (!rec || PyList_Append(records.get(), rec.get()) < 0) return {};
     }
     return py::call(S.layers_type, records.get());
