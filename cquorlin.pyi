@@ -220,7 +220,7 @@ class DB:
         `acts` as for `add`, with the same layers in the same order: the layer at position l
         counts with the weight l**2. Returns one dict per query input, stored index to combined
         score (the sum of weight times table score over the layers), with at most `k` entries in
-        first-met order, not score order: rank with `sorted(d, key=d.get, reverse=True)`.
+        first-met order, not score order: rank with `sorted(d, key=d.__getitem__, reverse=True)`.
         `_postprocess=False` returns the raw answers instead: per layer, one (indices, scores)
         pair per query input.
 
