@@ -252,7 +252,7 @@ class DB:
 
         Entries come from the tables' sizes and headers, inputs from their index columns; only the
         largest table's values are read. A layer is degenerate when one neuron's table holds at least
-        `threshold` (a share in (0, 1]) of its entries: that neuron is the strongest for nearly every
+        `threshold` (a share in (0, 1]) of its inputs: that neuron is the strongest for nearly every
         input, every query goes to its table, and the layer adds noise to a search rather than
         telling inputs apart; search without it. The tables are reported as the file holds them.
         """
@@ -275,7 +275,7 @@ class DB:
         ...
     def plot_layers(self, path_or_axes: Any, threshold: float = 0.9) -> Any:
         """Draws how each layer's entries spread over its neurons: one bar per layer, one segment per
-        neuron as wide as its share of the entries, largest first; degenerate layers (see `layers`)
+        neuron as wide as its share of the layer's entries, largest first; degenerate layers (see `layers`)
         in red. `path_or_axes`: a file to write (its suffix picks the format, such as .png or .svg)
         or matplotlib Axes to draw on. Returns the Axes. matplotlib is imported only here:
         ImportError when it is missing."""
@@ -308,7 +308,8 @@ class Layer(NamedTuple):
     largest: int
     """The neuron with the largest table."""
     largest_share: float
-    """The share of the layer's entries in that table."""
+    """The share of the layer's inputs with an entry in that table (with one entry per input, its
+    share of the entries)."""
     largest_values: int
     """Distinct values stored in that table (both zeros count as one, every NaN as one)."""
     degenerate: bool

@@ -134,7 +134,7 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("store", metavar="STORE", help=store_help)
     c.add_argument("--plot", metavar="OUT.png", help="also draw how each layer's entries spread over its neurons")
     c.add_argument("--threshold", type=float, default=0.9,
-                   help="a layer is degenerate when one neuron holds this share of its entries (default 0.9)")
+                   help="a layer is degenerate when one neuron's table holds this share of its inputs (default 0.9)")
     c.set_defaults(run=layers)
 
     c = commands.add_parser("neuron", help="the stored inputs with a neuron's highest values")

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <span>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -43,7 +44,7 @@ struct ReportState {
 };
 ReportState S{};
 
-/// A layer's degenerate threshold when none is given: one table holds at least this share of its entries.
+/// A layer's degenerate threshold when none is given: one table holds at least this share of its inputs.
 constexpr double default_threshold = 0.9;
 
 /// One table of a layer: its dataset's name and neuron, and what its header says.
@@ -53,6 +54,7 @@ struct TableInfo {
     std::uint64_t entries = 0;
     std::uint64_t index_bytes = 0;  // the index section's length
     int code = 0;                   // the index type code
+    std::size_t first = 0;          // where its indices start among those read of its layer
 };
 
 /// A layer: it has a table at least, as layers are found through their tables.
@@ -139,6 +141,7 @@ int read_tables(hdf5::hid_t fid, LayerInfo& layer, std::vector<std::uint64_t>* i
         layer.entries += t.entries;
         if (!indices) continue;
         std::size_t width = std::size_t{2} << t.code;
+        t.first = indices->size();
         bytes.resize(t.index_bytes);
         if (hdf5::read_part(dataset.get(), 5, bytes.size(), bytes.data()) < 0) return -1;
         for (std::size_t e = 0; e < t.entries; ++e) indices->push_back(kern::load_le(bytes.data() + e * width, width));
@@ -187,12 +190,39 @@ std::size_t largest_table(const LayerInfo& layer) {
     return static_cast<std::size_t>(at - layer.tables.begin());
 }
 
-double share_of(const LayerInfo& layer, std::size_t largest) {
-    return layer.entries ? static_cast<double>(layer.tables[largest].entries) / static_cast<double>(layer.entries) : 0.0;
-}
+/// What a layer's columns say: its distinct inputs, and those of its largest table with its
+/// distinct values.
+struct LayerFacts {
+    std::size_t largest = 0;  // the table with the most entries
+    std::size_t inputs = 0, largest_inputs = 0, largest_values = 0;
 
-bool is_degenerate(const LayerInfo& layer, std::size_t largest, double threshold) {
-    return layer.entries > 0 && share_of(layer, largest) >= threshold;
+    /// The share of the layer's inputs that have an entry in the largest table. With one entry per
+    /// input, it is that table's share of the entries; it also holds where an input has several.
+    double share() const { return inputs ? static_cast<double>(largest_inputs) / static_cast<double>(inputs) : 0.0; }
+    bool degenerate(double threshold) const { return inputs > 0 && share() >= threshold; }
+};
+
+/// Reads every table's header and index column, and the largest table's values, layer by layer.
+int survey_layers(PyObject* self, std::vector<LayerInfo>& layers, std::vector<LayerFacts>& facts) {
+    Ref file;
+    hdf5::hid_t fid = store_file(self, file);
+    if (fid < 0 || list_layers(file.get(), layers) < 0) return -1;
+    facts.resize(layers.size());
+    hdf5::Lock lock(S.phil);
+    if (!lock.ok()) return -1;
+    std::vector<std::uint64_t> indices;
+    for (std::size_t l = 0; l < layers.size(); ++l) {
+        indices.clear();
+        LayerFacts& f = facts[l];
+        if (read_tables(fid, layers[l], &indices) < 0) return -1;
+        f.largest = largest_table(layers[l]);
+        const TableInfo& top = layers[l].tables[f.largest];
+        if (read_distinct_values(fid, top, f.largest_values) < 0) return -1;
+        // Counting reorders: the largest table's range first, then all (whose order does not matter).
+        f.largest_inputs = kern::count_distinct(std::span(indices).subspan(top.first, top.entries));
+        f.inputs = kern::count_distinct(indices);
+    }
+    return 0;
 }
 
 /// The text of a layer argument, as table keys spell it.
@@ -220,7 +250,7 @@ PyStructSequence_Field layer_fields[] = {
     {"entries", "entries in all its tables"},
     {"inputs", "distinct input indices among them"},
     {"largest", "the neuron with the largest table"},
-    {"largest_share", "the share of the entries in that table"},
+    {"largest_share", "the share of the layer's inputs with an entry in that table"},
     {"largest_values", "distinct values stored in that table"},
     {"degenerate", "whether that share reaches the threshold: one neuron wins for nearly every input"},
     {nullptr, nullptr},
@@ -298,24 +328,23 @@ Ref make_layers_class() {
 }
 
 /// One `Layer` record.
-Ref make_record(const LayerInfo& layer, std::size_t largest, std::size_t inputs,
-                std::size_t values, double threshold) {
+Ref make_record(const LayerInfo& layer, const LayerFacts& f, double threshold) {
     Ref rec = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(S.layer_type)));
     if (!rec) return {};
     PyObject* items[] = {
         PyUnicode_FromStringAndSize(layer.name.data(), static_cast<Py_ssize_t>(layer.name.size())),
         PyLong_FromSize_t(layer.tables.size()),
         PyLong_FromUnsignedLongLong(layer.entries),
-        PyLong_FromSize_t(inputs),
-        PyLong_FromUnsignedLongLong(layer.tables[largest].neuron),
-        PyFloat_FromDouble(share_of(layer, largest)),
-        PyLong_FromSize_t(values),
-        PyBool_FromLong(is_degenerate(layer, largest, threshold)),
+        PyLong_FromSize_t(f.inputs),
+        PyLong_FromUnsignedLongLong(layer.tables[f.largest].neuron),
+        PyFloat_FromDouble(f.share()),
+        PyLong_FromSize_t(f.largest_values),
+        PyBool_FromLong(f.degenerate(threshold)),
     };
     bool ok = true;
-    for (Py_ssize_t f = 0; f < 8; ++f) {
-        ok = ok && items[f];
-        PyStructSequence_SET_ITEM(rec.get(), f, items[f]);  // a null item is left null, the record dropped
+    for (Py_ssize_t j = 0; j < 8; ++j) {
+        ok = ok && items[j];
+        PyStructSequence_SET_ITEM(rec.get(), j, items[j]);  // a null item is left null, the record dropped
     }
     return ok ? std::move(rec) : Ref{};
 }
@@ -358,14 +387,15 @@ Ref new_axes(Py_ssize_t rows, Ref& figure) {
 
 /// Draws one bar per layer on `ax`: a segment per neuron, as wide as its share of the layer's entries,
 /// largest first; degenerate layers in red.
-int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double threshold) {
+int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, const std::vector<LayerFacts>& facts,
+                double threshold) {
     Ref labels = Ref::steal(PyList_New(0));
     Ref ticks = Ref::steal(PyList_New(0));
     if (!labels || !ticks) return -1;
     std::vector<bool> flagged;
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const LayerInfo& layer = layers[i];
-        flagged.push_back(is_degenerate(layer, largest_table(layer), threshold));
+        flagged.push_back(facts[i].degenerate(threshold));
         std::vector<std::uint64_t> counts;
         for (const auto& t : layer.tables) counts.push_back(t.entries);
         std::sort(counts.begin(), counts.end(), std::greater<>());
@@ -395,7 +425,7 @@ int draw_layers(PyObject* ax, const std::vector<LayerInfo>& layers, double thres
     }
     double rows = static_cast<double>(layers.size());
     char title[200];
-    std::snprintf(title, sizeof title, "%zu layers, %zu degenerate (red: one neuron holds %g%% or more of the entries)",
+    std::snprintf(title, sizeof title, "%zu layers, %zu degenerate (red: one neuron holds %g%% or more of the inputs)",
                   layers.size(), static_cast<std::size_t>(std::count(flagged.begin(), flagged.end(), true)),
                   threshold * 100.0);
     if (!invoke(ax, "set_yticks", Py_BuildValue("(O)", ticks.get()), Py_BuildValue("{s:O}", "labels", labels.get())) ||
@@ -427,26 +457,11 @@ Ref db_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     double threshold;
     if (py::parse(db_layers_sig, args, nargs, kwnames, a) < 0 || read_threshold(a[0], threshold) < 0) return {};
     std::vector<LayerInfo> layers;
-    Ref file;
-    hdf5::hid_t fid = store_file(self, file);
-    if (fid < 0 || list_layers(file.get(), layers) < 0) return {};
-    std::vector<std::size_t> inputs(layers.size()), values(layers.size());
-    {
-        hdf5::Lock lock(S.phil);
-        if (!lock.ok()) return {};
-        std::vector<std::uint64_t> indices;
-        for (std::size_t l = 0; l < layers.size(); ++l) {
-            indices.clear();
-            if (read_tables(fid, layers[l], &indices) < 0 ||
-                read_distinct_values(fid, layers[l].tables[largest_table(layers[l])], values[l]) < 0)
-                return {};
-            inputs[l] = kern::count_distinct(indices);
-        }
-    }
+    std::vector<LayerFacts> facts;
     Ref records = Ref::steal(PyList_New(0));
-    if (!records) return {};
+    if (!records || survey_layers(self, layers, facts) < 0) return {};
     for (std::size_t l = 0; l < layers.size(); ++l) {
-        Ref rec = make_record(layers[l], largest_table(layers[l]), inputs[l], values[l], threshold);
+        Ref rec = make_record(layers[l], facts[l], threshold);
         if (!rec || PyList_Append(records.get(), rec.get()) < 0) return {};
     }
     return py::call(S.layers_type, records.get());
@@ -556,10 +571,11 @@ Ref db_plot_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
     }
     std::vector<LayerInfo> layers;
-    if (scan_layers(self, layers) < 0) return {};
+    std::vector<LayerFacts> facts;
+    if (survey_layers(self, layers, facts) < 0) return {};
     Ref figure;
     Ref ax = path ? new_axes(static_cast<Py_ssize_t>(layers.size()), figure) : Ref::borrow(a[0]);
-    if (!ax || draw_layers(ax.get(), layers, threshold) < 0) return {};
+    if (!ax || draw_layers(ax.get(), layers, facts, threshold) < 0) return {};
     if (path && !invoke(figure.get(), "savefig", Py_BuildValue("(O)", path.get()), Py_BuildValue("{s:i,s:s}", "dpi", 120, "bbox_inches", "tight")))
         return {};
     return ax;

@@ -79,6 +79,21 @@ def test_inputs_count_distinct_indices_not_entries(store_path):
         assert db.entries() == {"a": 8} and db.entries("a") == {0: 2, 1: 4, 2: 2}
 
 
+def test_share_counts_inputs_where_an_input_has_several_entries(store_path):
+    """With two entries per input (its two strongest neurons, say), a neuron that holds one entry of
+    every input holds half of the entries and all of the inputs: the layer is degenerate."""
+    n = 100
+    with cquorlin.DB(store_path, "w") as db:
+        db.add({"a": one_hot(np.zeros(n, int), np.ones(n, np.float32), 5)}, 0)
+        db.add({"a": one_hot(np.arange(n) % 4 + 1, np.ones(n, np.float32), 5)}, 0)
+        (layer,) = db.layers()
+        assert (layer.entries, layer.inputs, layer.largest, layer.largest_share) == (200, 100, 0, 1.0)
+        assert layer.degenerate
+        ax = pytest.importorskip("matplotlib.figure").Figure().add_subplot()
+        db.plot_layers(ax)
+        assert [t.get_color() for t in ax.get_yticklabels()] == ["tab:red"]
+
+
 def test_entries_and_layers_ignore_other_datasets_and_group_by_the_last_underscore(store):
     path, winners, _ = store
     with h5py.File(path, "a") as f:

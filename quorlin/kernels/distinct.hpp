@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "codec.hpp"
@@ -14,7 +15,7 @@ namespace quorlin::kern {
 /// The number of distinct values in `values`, which it may reorder. Indices are usually dense
 /// (0..n-1, or a shard's range): a bitmap over 0..max counts them in one pass; sparse ones are
 /// sorted instead, so that the bitmap never takes more than 32 bytes per value.
-inline std::size_t count_distinct(std::vector<std::uint64_t>& values) {
+inline std::size_t count_distinct(std::span<std::uint64_t> values) {
     if (values.empty()) return 0;
     std::uint64_t top = *std::max_element(values.begin(), values.end());
     if (top / 64 <= values.size() * 4) {
