@@ -15,9 +15,9 @@ more). The path from a model to the store:
 """
 
 import os
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
 
-import h5py
+import h5py  # type: ignore[import-untyped]
 import numpy as np
 import torch
 
@@ -201,6 +201,18 @@ class DB:
         when their number differs from the batch size. A call records its whole batch or nothing.
         """
         ...
+    @overload
+    def search(self, acts: Activations, k: int = 10, _postprocess: Literal[True] = True) -> List[Dict[int, float]]: ...
+    @overload
+    def search(self, acts: Mapping[Any, np.ndarray], k: int = 10,
+               _postprocess: Literal[True] = True) -> Optional[List[Dict[int, float]]]: ...
+    @overload
+    def search(self, acts: Activations, k: int = 10, *,
+               _postprocess: Literal[False]) -> Dict[Any, List[Tuple[np.ndarray, np.ndarray]]]: ...
+    @overload
+    def search(self, acts: Mapping[Any, np.ndarray], k: int = 10, *,
+               _postprocess: Literal[False]) -> Optional[Dict[Any, List[Tuple[np.ndarray, np.ndarray]]]]: ...
+    @overload
     def search(self, acts: Mapping[Any, np.ndarray], k: int = 10,
                _postprocess: bool = True) -> Union[List[Dict[int, float]], Dict[Any, List[Tuple[np.ndarray, np.ndarray]]], None]:
         """For every query input, the stored inputs that made the network react most alike.
@@ -208,13 +220,14 @@ class DB:
         `acts` as for `add`, with the same layers in the same order: the layer at position l
         counts with the weight l**2. Returns one dict per query input, stored index to combined
         score (the sum of weight times table score over the layers), with at most `k` entries in
-        first-met order, not score order: rank with `sorted(d, key=d.get, reverse=True)`.
+        first-met order, not score order: rank with `sorted(d, key=d.__getitem__, reverse=True)`.
         `_postprocess=False` returns the raw answers instead: per layer, one (indices, scores)
         pair per query input.
 
         Returns None, without an error, when the first axes of `acts` differ in length: a value
         that is no per-input output, such as a position table of shape (1, T, H), is in `acts`.
-        `to_numpy` leaves such values out, so its result never leads here.
+        `to_numpy` leaves such values out, so its result never leads here: given an `Activations`,
+        the result's type has no None.
         """
         ...
     @property
@@ -233,6 +246,43 @@ class DB:
         (the default driver) can be compacted; others raise ValueError."""
     def recorder(self, flush_every: int = 65536) -> "Recorder":
         """A Recorder writing into this store, flushing every flush_every inputs (at least 1)."""
+    def layers(self, threshold: float = 0.9) -> "Layers":
+        """What each layer holds: one `Layer` record per layer, in the order the file lists its tables
+        (by name); `print` shows them as a table.
+
+        Entries come from the tables' sizes and headers, inputs from their index columns; only the
+        largest table's values are read. A layer is degenerate when one neuron's table holds at least
+        `threshold` (a share in (0, 1]) of its inputs: that neuron is the strongest for nearly every
+        input, every query goes to its table, and the layer adds noise to a search rather than
+        telling inputs apart; search without it. The tables are reported as the file holds them.
+        """
+        ...
+    @overload
+    def entries(self, layer: None = None) -> Dict[str, int]: ...
+    @overload
+    def entries(self, layer: str) -> Dict[int, int]:
+        """Entries per layer, or with `layer`, per neuron of that layer (KeyError when the store has no
+        such layer). Cheap: read from the tables' sizes and headers alone. A layer holds one entry per
+        input recorded in it; an input recorded twice counts twice."""
+        ...
+    def neuron(self, layer: Any, neuron: int, k: int = 10, largest: bool = True) -> Tuple[np.ndarray, np.ndarray]:
+        """The at most `k` stored inputs with the highest values (`largest=False`: the lowest) in the
+        table of `neuron` of `layer`, as (indices, values) arrays, highest (lowest) first: the inputs
+        that excite that neuron most, among those for which it was the layer's strongest. NaN values
+        are left out; equal values come in no defined order. A neuron of the layer without a table
+        gives two empty arrays; KeyError when the store has no such layer. Values are as stored
+        (8 significant bits)."""
+        ...
+    def plot_layers(self, path_or_axes: Any, threshold: float = 0.9) -> Any:
+        """Draws how each layer's entries spread over its neurons: one bar per layer, one segment per
+        neuron as wide as its share of the layer's entries, largest first; degenerate layers (see `layers`)
+        in red. `path_or_axes`: a file to write (its suffix picks the format, such as .png or .svg)
+        or matplotlib Axes to draw on. Returns the Axes. matplotlib is imported only here:
+        ImportError when it is missing."""
+        ...
+    def __repr__(self) -> str:
+        """The path, mode and preprocessor, and how many layers and tables the file holds."""
+        ...
     def close(self) -> None:
         """Writes the changed tables and closes the file; the store is unusable afterwards."""
         ...
@@ -242,6 +292,32 @@ class DB:
     def __exit__(self, *args: Any) -> None:
         """Closes the store; an exception from the block passes on."""
         ...
+
+
+class Layer(NamedTuple):
+    """What one layer of a store holds (a record of `DB.layers()`)."""
+
+    name: str
+    """The layer's name, as its table keys spell it."""
+    tables: int
+    """How many of its neurons have a table (were the strongest for some input)."""
+    entries: int
+    """Entries in all its tables."""
+    inputs: int
+    """Distinct input indices among them."""
+    largest: int
+    """The neuron with the largest table."""
+    largest_share: float
+    """The share of the layer's inputs with an entry in that table (with one entry per input, its
+    share of the entries)."""
+    largest_values: int
+    """Distinct values stored in that table (both zeros count as one, every NaN as one)."""
+    degenerate: bool
+    """Whether that share reaches the threshold."""
+
+
+class Layers(List[Layer]):
+    """The records of `DB.layers()`; `str()` gives them as a text table, one row per layer."""
 
 
 class Recorder:
@@ -276,8 +352,12 @@ class Recorder:
         """Flushes, also when the block raised; returns False."""
 
 
-def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]]) -> None:
+def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]],
+          progress: Optional[Callable[[int, int], object]] = None) -> None:
     """Adds every entry of every table of the stores at sources to the store at target (created if absent).
+
+    progress, when given, is called as progress(done, total) after each table is merged, total being the
+    number of tables; an exception from it stops the merge as any failure does.
 
     One pass per table over the sorted columns, written as journaled changes. The preprocessors must
     agree (a store without one takes theirs); a difference raises ValueError naming both stores.

@@ -142,18 +142,6 @@ def record(db: cquorlin.DB, encode: Encoder, sentences: list, bs: int):
     return feats, time.perf_counter() - start
 
 
-def one_neuron_layers(db: cquorlin.DB, layers: list, share: float = 0.9) -> list:
-    """The layers in which one neuron holds at least `share` of the stored entries: the strongest
-    neuron for (nearly) every input, so that the layer tells inputs apart by its value alone."""
-    entries, largest = dict.fromkeys(layers, 0), dict.fromkeys(layers, 0)
-    for key in db.file:
-        layer = key[len("table_"):key.rindex("_")]  # table_<layer>_<neuron>
-        n = len(cquorlin.Table.frombytes(db.file[key][()]).idxs)
-        entries[layer] += n
-        largest[layer] = max(largest[layer], n)
-    return [name for name in layers if largest[name] >= share * entries[name]]
-
-
 def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, layer_sets: dict):
     """Per layer set, the stored indices per query, best combined score first, and the seconds the
     store's search took; the queries' sentence embeddings."""
@@ -198,7 +186,9 @@ def main() -> None:
     # "text": a (batch, tokens, features) output becomes, per input, the maximum over the tokens.
     with cquorlin.DB(args.store, mode="w", preprocessor="text") as db:
         stored, t_add = record(db, encode, sentences, args.batch_size)
-        one_neuron = one_neuron_layers(db, encode.layers)
+        # A degenerate layer: one neuron is the strongest for at least 90% of the sentences.
+        degenerate = {layer.name for layer in db.layers() if layer.degenerate}
+        one_neuron = [name for name in encode.layers if name in degenerate]
         varied = [name for name in encode.layers if name not in one_neuron]
         layer_sets = {f"all {len(encode.layers)} layers": encode.layers}
         if varied and one_neuron:

@@ -11,6 +11,7 @@
 
 #include "db.hpp"
 #include "db_file.hpp"
+#include "db_report.hpp"
 #include "kernels/order.hpp"
 #include "kernels/position_table.hpp"
 #include "py/args.hpp"
@@ -993,6 +994,10 @@ PyMethodDef db_methods[] = {
     py::method_def<db_exit, db_exit_name>("__exit__"),
     py::method_def<db_close, db_close_name>("close"),
     py::method_def<db_compact, db_compact_name>("compact"),
+    py::method_def<db_layers, db_layers_name>("layers"),
+    py::method_def<db_entries, db_entries_name>("entries"),
+    py::method_def<db_neuron, db_neuron_name>("neuron"),
+    py::method_def<db_plot_layers, db_plot_layers_name>("plot_layers"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1010,6 +1015,7 @@ PyType_Slot db_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&py::instance_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&store_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(&db_repr)},
     {Py_tp_methods, db_methods},
     {Py_tp_getset, db_getset},
     {Py_tp_members, py::instance_members},
@@ -1023,7 +1029,7 @@ PyType_Spec db_spec = {"cquorlin.DB", sizeof(Store), 0, Py_TPFLAGS_DEFAULT | Py_
 }  // namespace
 
 int store_exec(PyObject* module) {
-    if (file_exec() < 0) return -1;
+    if (file_exec() < 0 || report_exec(module) < 0) return -1;
     G.db_type = PyType_FromModuleAndSpec(module, &db_spec, nullptr);
     return G.db_type ? PyObject_SetAttrString(module, "DB", G.db_type) : -1;
 }

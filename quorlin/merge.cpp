@@ -128,14 +128,20 @@ int agree_on_preprocessor(const std::vector<Ref>& stores, PyObject* paths, Ref& 
     return 0;
 }
 
+/// Tells `progress` that `done` of `total` tables are merged.
+Ref report_progress(PyObject* progress, Py_ssize_t done, Py_ssize_t total) {
+    Ref d = py::from_size(done), t = d ? py::from_size(total) : Ref{};
+    return t ? py::call(progress, d.get(), t.get()) : Ref{};
+}
+
 /// Entries merged into the target's cache before they are written as one change.
 constexpr std::size_t merge_chunk = std::size_t{1} << 22;
 
 constexpr char merge_name[] = "cquorlin.merge";
-QUORLIN_SIGNATURE(merge_sig, "merge", 2, false, true, "target", "sources");
+QUORLIN_SIGNATURE(merge_sig, "merge", 2, false, true, "target", "sources", "progress");
 
 Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    PyObject* a[3];
     if (py::parse(merge_sig, args, nargs, kwnames, a) < 0) return {};
     Ref fspath = Ref::steal(PyImport_ImportModule("os"));
     Ref fsfn = fspath ? Ref::steal(PyObject_GetAttrString(fspath.get(), "fspath")) : Ref{};
@@ -228,6 +234,7 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keys.get()); ++j) {
             if (merge_table(target.get(), cache.get(), sources, PyList_GET_ITEM(keys.get(), j), entries) < 0) return -1;
             if (entries >= merge_chunk && write() < 0) return -1;
+            if (a[2] && a[2] != Py_None && !report_progress(a[2], j + 1, PyList_GET_SIZE(keys.get()))) return -1;
         }
         return write();
     };
