@@ -1,4 +1,4 @@
-// Recording at scale: the recorder a store hands out, and the merge of stores into one.
+// Recording at scale: the recorder a store hands out.
 #pragma once
 #include <Python.h>
 
@@ -10,7 +10,7 @@ namespace quorlin {
 extern const char db_recorder_name[];
 py::Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-/// The class `Recorder` and the module function `merge`.
+/// The class `Recorder`.
 int recorder_exec(PyObject* module);
 
 }  // namespace quorlin
