@@ -18,7 +18,7 @@ namespace {
 
 /// Strings and torch objects of this unit; made once in the execute step, never released.
 struct ReduceState {
-    PyObject *to, *reshape, *amax, *dim, *view, *cpu, *numpy, *indices, *values, *isnan, *topk, *gather, *arange, *device;
+    PyObject *to, *reshape, *amax, *dim, *view, *cpu, *numpy, *indices, *values, *isnan, *topk, *gather, *arange, *device, *detach, *is_cpu;
     PyObject* torch_max;    // torch.max
     PyObject* torch_where;  // torch.where
     PyObject* stack;        // torch.stack
@@ -241,6 +241,41 @@ Ref device_max(PyObject* table) {
     return shape ? method(packed.get(), R.reshape, shape.get()) : Ref{};
 }
 
+/// Each row's `per_row` strongest neurons of a float32 host array of `rows` rows, one per input.
+int host_strongest(PyObject* table, Py_ssize_t rows, std::size_t m, Reduced& out) {
+    Ref dense = Ref::steal(PyArray_FROM_OTF(table, NPY_FLOAT32, NPY_ARRAY_CARRAY));
+    if (!dense) return -1;
+    auto* a = reinterpret_cast<PyArrayObject*>(dense.get());
+    if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != rows) {
+        PyErr_SetString(PyExc_RuntimeError, "an output did not reduce to one row per input");
+        return -1;
+    }
+    npy_intp neurons = PyArray_DIM(a, 1);
+    if (neurons == 0) return no_neurons();
+    if (static_cast<std::size_t>(neurons) > max_neurons) return too_many_neurons(static_cast<Py_ssize_t>(neurons));
+    std::size_t per_row = std::min(m, static_cast<std::size_t>(neurons));
+    const float* data = static_cast<const float*>(PyArray_DATA(a));
+    out.per_row = per_row;
+    out.neurons.resize(static_cast<std::size_t>(rows) * per_row);
+    out.values.resize(static_cast<std::size_t>(rows) * per_row);
+    std::vector<std::size_t> picked(per_row);
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        const float* row = data + r * neurons;
+        kern::strongest(row, static_cast<std::size_t>(neurons), per_row, picked.data());
+        for (std::size_t j = 0; j < per_row; ++j) {
+            out.neurons[r * per_row + j] = static_cast<std::uint32_t>(picked[j]);
+            out.values[r * per_row + j] = row[picked[j]];
+        }
+    }
+    return 0;
+}
+
+/// True when the tensor `t` says it lives in host memory (`is_cpu`).
+int on_host(PyObject* t) {
+    Ref is_cpu = py::getattr(t, R.is_cpu);
+    return is_cpu ? PyObject_IsTrue(is_cpu.get()) : -1;
+}
+
 }  // namespace
 
 Ref batch_items(PyObject* acts, Py_ssize_t& bsize) {
@@ -307,6 +342,16 @@ int reduce_tensor(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* p
     std::size_t per_row = std::min(m, static_cast<std::size_t>(neurons));
     out.per_row = per_row;
     if (rows == 0) return 0;
+    if (per_row > 1) {
+        // In host memory the rows are already where the kernel reads them: no torch operation is cheaper.
+        int host = on_host(table.get());
+        if (host < 0) return -1;
+        if (host) {
+            Ref detached = method(table.get(), R.detach);
+            Ref array = detached ? method(detached.get(), R.numpy) : Ref{};
+            return array ? host_strongest(array.get(), rows, m, out) : -1;
+        }
+    }
     Ref packed = per_row == 1 ? device_max(table.get()) : device_topk(table.get(), neurons, per_row);
     Ref host = packed ? method(packed.get(), R.cpu) : Ref{};
     Ref array = host ? method(host.get(), R.numpy) : Ref{};
@@ -336,34 +381,14 @@ int reduce_tensor(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* p
 
 int reduce_array(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* preprocessor, std::size_t m, Reduced& out) {
     Ref table = one_row_per_input(value, ndim, rows, preprocessor, false);
-    Ref dense = table ? Ref::steal(PyArray_FROM_OTF(table.get(), NPY_FLOAT32, NPY_ARRAY_CARRAY)) : Ref{};
-    if (!dense) return -1;
-    auto* a = reinterpret_cast<PyArrayObject*>(dense.get());
-    npy_intp neurons = PyArray_DIM(a, 1);
-    if (neurons == 0) return no_neurons();
-    if (static_cast<std::size_t>(neurons) > max_neurons) return too_many_neurons(static_cast<Py_ssize_t>(neurons));
-    std::size_t per_row = std::min(m, static_cast<std::size_t>(neurons));
-    const float* data = static_cast<const float*>(PyArray_DATA(a));
-    out.per_row = per_row;
-    out.neurons.resize(static_cast<std::size_t>(rows) * per_row);
-    out.values.resize(static_cast<std::size_t>(rows) * per_row);
-    std::vector<std::size_t> picked(per_row);
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        const float* row = data + r * neurons;
-        kern::strongest(row, static_cast<std::size_t>(neurons), per_row, picked.data());
-        for (std::size_t j = 0; j < per_row; ++j) {
-            out.neurons[r * per_row + j] = static_cast<std::uint32_t>(picked[j]);
-            out.values[r * per_row + j] = row[picked[j]];
-        }
-    }
-    return 0;
+    return table ? host_strongest(table.get(), rows, m, out) : -1;
 }
 
 int reduce_exec() {
     PyObject** names[] = {&R.to,      &R.reshape, &R.amax, &R.dim,    &R.view,   &R.cpu,    &R.numpy,
-                          &R.indices, &R.values,  &R.isnan, &R.topk,  &R.gather, &R.arange, &R.device};
+                          &R.indices, &R.values,  &R.isnan, &R.topk,  &R.gather, &R.arange, &R.device, &R.detach, &R.is_cpu};
     const char* texts[] = {"to",      "reshape", "amax",  "dim",  "view",   "cpu",    "numpy",
-                           "indices", "values",  "isnan", "topk", "gather", "arange", "device"};
+                           "indices", "values",  "isnan", "topk", "gather", "arange", "device", "detach", "is_cpu"};
     static_assert(std::size(names) == std::size(texts));
     for (std::size_t j = 0; j < std::size(names); ++j)
         if (!(*names[j] = PyUnicode_InternFromString(texts[j]))) return -1;

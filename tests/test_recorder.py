@@ -108,11 +108,29 @@ def test_equals_db_add_per_batch(tmp_path, kind, preprocessor, mask, flush_every
     assert tables(a) == tables(r)
 
 
+class OffHost(torch.Tensor):
+    """A host tensor that says it is not in host memory: the recorder reduces it as it reduces a
+    GPU's tensors, with torch operations on the tensor's device."""
+
+    @property
+    def is_cpu(self):
+        return False
+
+
+def off_host(kind):
+    def make(rng, size):
+        return {k: v.as_subclass(OffHost) if isinstance(v, torch.Tensor) else v for k, v in kind(rng, size).items()}
+    return make
+
+
 @pytest.mark.parametrize("kind, preprocessor", [
     (arrays, "image"),
     (tensors(torch.float64), "image"),
     (tensors(torch.bfloat16), "image"),
     (text_outputs, "text"),
+    (off_host(tensors(torch.float32)), "image"),
+    (off_host(tensors(torch.float16)), "image"),
+    (off_host(text_outputs), "text"),
 ])
 def test_m_strongest_neurons_equal_db_add(tmp_path, kind, preprocessor):
     # Ties, both zeros and NaN among the strongest: the device's topk picks as the host does.
