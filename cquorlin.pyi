@@ -243,7 +243,8 @@ class DB:
         the middle of the interval of values its 16 bits stand for. Scores are summed with the
         search's layer weights: the layer at position l of `acts` weighs l**2, shared equally by
         its neurons. `layers` queries only the layers of those names, each keeping its weight.
-        `exact=True` gives `search`'s answers, whatever the other keywords say.
+        `exact=True` takes `search`'s own choices whatever `neurons`, `candidates`, `ties` and
+        `midpoint` say: over every layer, its answers are `search`'s, ranked.
         """
     @property
     def read_cache_bytes(self) -> int:

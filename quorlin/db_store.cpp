@@ -1,5 +1,6 @@
-// The store: one HDF5 file of serialised tables with a table cache, the preprocessors that turn
-// layer outputs into one row per input, and the two operations that add and search activations.
+// The store: one HDF5 file of serialised tables with a table cache, its preprocessor and neuron
+// count, and the two operations that add and search activations (the reduction of layer outputs
+// is reduce.cpp's, the ranked query query.cpp's).
 #include "py/numpy.hpp"
 
 #include <algorithm>
@@ -470,7 +471,7 @@ Ref db_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Preprocessors and the reduction of a batch to one (neuron, value) per input
+// Table keys and entries
 
 /// One entry to record: the table key, the input index and the value (a Python float).
 struct Entry {

@@ -1,3 +1,5 @@
+// The reduction of layer outputs to each input's strongest neurons: NumPy's argmax (m = 1) or the
+// host kernel for arrays, torch's max or a topk over order-keeping integer keys on a tensor's device.
 #include "reduce.hpp"
 
 #include "py/numpy.hpp"
