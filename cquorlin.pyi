@@ -239,7 +239,9 @@ class DB:
         Each query input is reduced to its `neurons` strongest neurons per layer (default: the
         store's count); each of their tables gives the `candidates` * `k` entries nearest to the
         query's value (default: k times the layers queried, as `search` asks), and with `ties`
-        also every further entry as near as the last one; with `midpoint` a stored value counts as
+        also every further entry as near as the last one, all or none: a group of equally near
+        entries larger than the count asked (a value most inputs share) gives none of them. With
+        `midpoint` a stored value counts as
         the middle of the interval of values its 16 bits stand for. Scores are summed with the
         search's layer weights: the layer at position l of `acts` weighs l**2, shared equally by
         its neurons. `layers` queries only the layers of those names, each keeping its weight.

@@ -133,21 +133,31 @@ def test_query_ranks_each_stored_input_first_for_itself(store_path, neurons):
 
 def test_ties_keep_every_entry_as_near_as_the_last(store_path):
     with DB(store_path, "w") as db:
-        # Eight inputs share one value, stored in the order 7, 6, ..., 0; one more lies farther.
-        db.add({"fc": np.array([[1.0]] * 8 + [[1.5]], np.float32)}, [7, 6, 5, 4, 3, 2, 1, 0, 8])
+        # Inputs 7 and 0 share a value, stored in that order, as far from the query as each other.
+        db.add({"fc": np.array([[1.0], [1.25], [1.5], [1.5]], np.float32)}, [9, 8, 7, 0])
         query = {"fc": np.array([[1.0]], np.float32)}
-        _, with_ties = db.query(query, k=1, candidates=1)
-        _, without = db.query(query, k=1, candidates=1, ties=False)
-    # Asked for one entry, the table gives all eight as near, and the smallest index ranks first.
-    assert with_ties.tolist() == [[0]] and without.tolist() == [[7]]
+        _, with_ties = db.query(query, k=3, candidates=1)
+        _, without = db.query(query, k=3, candidates=1, ties=False)
+    assert with_ties.tolist() == [[9, 8, 0]] and without.tolist() == [[9, 8, 7]]
+
+
+def test_a_group_of_ties_larger_than_asked_gives_none(store_path):
+    with DB(store_path, "w") as db:
+        # Eight inputs share the value nearest to the query: it tells them apart no more than a constant.
+        db.add({"fc": np.array([[1.0]] * 8 + [[3.0]], np.float32)}, 0)
+        query = {"fc": np.array([[1.0]], np.float32)}
+        _, with_ties = db.query(query, k=1, candidates=2)
+        _, without = db.query(query, k=1, candidates=2, ties=False)
+        _, enough = db.query(query, k=1, candidates=8)
+    assert with_ties.tolist() == [[-1]] and without.tolist() == [[0]] and enough.tolist() == [[0]]
 
 
 def test_midpoint_reads_stored_values_as_the_middle_of_their_interval(store_path):
     # 1.00390625 and 1.0 share their upper 16 bits: the file keeps 1.0 for both.
     with DB(store_path, "w") as db:
         db.add({"fc": np.array([[1.0038], [1.0]], np.float32)}, 0)
-        exact, _ = db.query({"fc": np.array([[1.0]], np.float32)}, k=1, midpoint=False)
-        mid, _ = db.query({"fc": np.array([[1.0]], np.float32)}, k=1)
+        exact, _ = db.query({"fc": np.array([[1.0]], np.float32)}, k=1, candidates=2, midpoint=False)
+        mid, _ = db.query({"fc": np.array([[1.0]], np.float32)}, k=1, candidates=2)
     assert exact[0, 0] == 1.0
     assert mid[0, 0] == np.float32(1 - (np.float32(1.0 + 2**-8) - 1) / (2 * np.float32(1.0 + 2**-8)))
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "order.hpp"
@@ -35,6 +36,9 @@ struct Asking {
 /// Calls `visit(index, score)` for the entries of the value-sorted column nearest to `q`, grown
 /// outwards from the query's place by the nearer neighbour, scored as a table search scores them.
 /// Reading values through `midpoint` keeps their order, so the column stays sorted for the search.
+/// With `ties`, the entries as near as the last one asked for come too, all or none: a group of
+/// equally near entries larger than the count asked (a value most inputs share, which tells them
+/// apart no more than a constant) gives none, so that the work stays bounded by twice the count.
 template <class I, class Visit>
 void nearest_run(const Strided<I>& idxs, const Strided<float>& vals, float q, const Asking& ask, Visit&& visit) {
     const std::size_t n = vals.size;
@@ -48,8 +52,9 @@ void nearest_run(const Strided<I>& idxs, const Strided<float>& vals, float q, co
             hi = mid;
     }
     std::size_t left = lo, right = lo;  // taken: [left, right)
-    float last = 0.0f;
-    for (std::size_t taken = 0; left > 0 || right < n; ++taken) {
+    std::vector<std::pair<std::size_t, float>> taken;  // (position, distance), nearest first
+    std::size_t group = 0;                             // taken entries as far as the last one
+    for (; left > 0 || right < n;) {
         std::size_t pos;
         float d;
         if (left == 0) {
@@ -64,10 +69,16 @@ void nearest_run(const Strided<I>& idxs, const Strided<float>& vals, float q, co
             pos = go_left ? --left : right++;
             d = go_left ? dl : dr;
         }
-        if (taken >= ask.count && !(ask.ties && taken > 0 && d == last)) break;
-        last = d;
-        visit(idxs[pos], closeness(value(pos), d));
+        bool tied = !taken.empty() && d == taken.back().second;
+        if (taken.size() >= ask.count && !(ask.ties && tied)) break;
+        group = tied ? group + 1 : 1;
+        taken.emplace_back(pos, d);
+        if (ask.ties && taken.size() > ask.count && group > ask.count) {
+            taken.resize(taken.size() - group);
+            break;
+        }
     }
+    for (const auto& [pos, d] : taken) visit(idxs[pos], closeness(value(pos), d));
 }
 
 /// Weighted sums of the candidates of one query input, in the order the stored indices were first met.
