@@ -241,10 +241,9 @@ class DB:
         query's value (default: k times the layers queried, as `search` asks), and with `ties`
         also every further entry as near as the last one, all or none: a group of equally near
         entries larger than the count asked (a value most inputs share) gives none of them. With
-        `midpoint` a stored value counts as
-        the middle of the interval of values its 16 bits stand for. Scores are summed with the
-        search's layer weights: the layer at position l of `acts` weighs l**2, shared equally by
-        its neurons. `layers` queries only the layers of those names, each keeping its weight.
+        `midpoint` a stored value counts as the middle of the interval of values its 16 bits stand
+        for. Scores are summed with the search's layer weights: the layer at position l of `acts`
+        weighs l**2, shared equally by its neurons. `layers` queries only the layers of those names, each keeping its weight.
         `exact=True` takes `search`'s own choices whatever `neurons`, `candidates`, `ties` and
         `midpoint` say: over every layer, its answers are `search`'s, ranked.
         """
