@@ -197,3 +197,35 @@ def test_bad_queries_raise(store_path, call, error, message):
     with random_store(store_path, rng, n=100) as db:
         with pytest.raises(error, match=message):
             call(db, layer_batch(rng, 4))
+
+
+def recorded_pairs(db):
+    """Every (input, neuron) the store holds for layer "wide"."""
+    return {(i, int(key.rsplit("_", 1)[1])) for key in db.file for i in db._tomemory(key).idxs.tolist()}
+
+
+@pytest.mark.parametrize("how", ["add", "recorder, array", "recorder, host tensor", "recorder, device tensor"])
+def test_strongest_neurons_of_wide_rows_with_ties(store_path, how):
+    import torch
+
+    class OffHost(torch.Tensor):
+        @property
+        def is_cpu(self):
+            return False
+
+    rng = np.random.default_rng(3)
+    # Few distinct values, both zeros and NaN, in rows wider than the kernels' blocks.
+    values = rng.choice(np.array([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, np.nan], np.float32), size=(64, 53),
+                        p=[0.2, 0.2, 0.2, 0.2, 0.1, 0.08, 0.02])
+    key = np.where(np.isnan(values), np.inf, values)  # NaN ranks above every number
+    order = np.lexsort((np.arange(53)[None, :].repeat(64, 0), -key), axis=1)
+    expected = {(r, int(c)) for r in range(64) for c in order[r, :3]}
+    with open_store(store_path, 3) as db:
+        if how == "add":
+            db.add({"wide": values}, 0)
+        else:
+            out = {"recorder, array": values, "recorder, host tensor": torch.from_numpy(values),
+                   "recorder, device tensor": torch.from_numpy(values).as_subclass(OffHost)}[how]
+            with db.recorder() as rec:
+                rec.add({"wide": out}, 0, batch_size=64)
+        assert recorded_pairs(db) == expected
