@@ -338,10 +338,11 @@ def crash_base_of_four_neurons(crash_library):
     return library, base, make_crash_base(library, base, neurons=4)
 
 
-@pytest.mark.parametrize("part", range(3))
+@pytest.mark.parametrize("part", range(2))
 def test_killed_at_a_write_loses_nothing_of_a_store_of_four_neurons(crash_base_of_four_neurons, tmp_path, part):
+    # Each input in four tables per layer: a killed add still keeps its batch whole or not at all.
     library, base, writes = crash_base_of_four_neurons
-    at = 1 + (part * writes) // 3 + random.Random(part).randrange(max(writes // 3, 1))
+    at = 1 + (part * writes) // 2 + random.Random(part).randrange(max(writes // 2, 1))
     assert crash_trial(library, base, str(tmp_path / "s.h5"), at) == "intact"
 
 
