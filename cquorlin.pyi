@@ -187,12 +187,22 @@ class DB:
         """Stores the name, stripped and lower-cased; ValueError for any but "image" and "text"."""
         ...
     @property
+    def neurons(self) -> int:
+        """How many of each input's strongest neurons per layer `add` and the recorder record (1
+        unless set): each gets one entry in its table, strongest first. Kept in the root attribute
+        "neurons" when it is not 1, so a file without it is a store of one neuron."""
+        ...
+    @neurons.setter
+    def neurons(self, value: int) -> None:
+        """Sets the count (1 to 1024) before recording; ValueError once the store holds tables."""
+        ...
+    @property
     def path(self) -> str:
         """The store's file name, as h5py reports it."""
         ...
     def add(self, acts: Mapping[Any, np.ndarray], idx: Union[int, Iterable[int]]) -> None:
         """Records one batch: for every input and layer, the pair (input index, value) in the table
-        of the input's strongest neuron in that layer.
+        of the input's strongest neuron in that layer (of each of its `neurons` strongest).
 
         `acts` maps layer names to NumPy arrays with the batch on the first axis (make it with
         `to_numpy`; a tensor raises TypeError "Cannot convert Tensor to numpy.ndarray"). The batch
@@ -230,6 +240,26 @@ class DB:
         the result's type has no None.
         """
         ...
+    def query(self, acts: Mapping[Any, np.ndarray], k: int = 10, *, neurons: Optional[int] = None,
+              layers: Optional[Iterable[Any]] = None, exact: bool = False, candidates: Optional[int] = None,
+              ties: bool = True, midpoint: bool = True) -> Tuple[np.ndarray, np.ndarray]:
+        """For every query input, the `k` stored inputs that made the network react most alike, ranked.
+
+        Returns (scores, indices): float32 and int64 arrays of shape (query inputs, k), each row
+        best first, equal scores by the smaller index, padded with -inf and -1. `acts` as for
+        `search`; every layer must have the batch's length (ValueError otherwise).
+
+        Each query input is reduced to its `neurons` strongest neurons per layer (default: the
+        store's count); each of their tables gives the `candidates` * `k` entries nearest to the
+        query's value (default: k times the layers queried, as `search` asks), and with `ties`
+        also every further entry as near as the last one, all or none: a group of equally near
+        entries larger than the count asked (a value most inputs share) gives none of them. With
+        `midpoint` a stored value counts as the middle of the interval of values its 16 bits stand
+        for. Scores are summed with the search's layer weights: the layer at position l of `acts`
+        weighs l**2, shared equally by its neurons. `layers` queries only the layers of those names, each keeping its weight.
+        `exact=True` takes `search`'s own choices whatever `neurons`, `candidates`, `ties` and
+        `midpoint` say: over every layer, its answers are `search`'s, ranked.
+        """
     @property
     def read_cache_bytes(self) -> int:
         """How many bytes of decoded tables the store keeps between calls (256 MiB by default).
@@ -323,8 +353,8 @@ class Layers(List[Layer]):
 class Recorder:
     """Records a store's entries batch by batch and writes them in bulk; made by DB.recorder().
 
-    Each add reduces its outputs at once on their own device and buffers 16 bytes per input and
-    layer. Every flush_every inputs, on flush() and on leaving a with block, the buffered entries
+    Each add reduces its outputs at once on their own device (a topk there for a store of more
+    than one neuron) and buffers 16 bytes per input, layer and recorded neuron. Every flush_every inputs, on flush() and on leaving a with block, the buffered entries
     are written as one journaled change; the store then holds exactly what DB.add per batch would
     have written. DB.search reads the file only: flush before searching.
     """
@@ -360,6 +390,7 @@ def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "
     number of tables; an exception from it stops the merge as any failure does.
 
     One pass per table over the sorted columns, written as journaled changes. The preprocessors must
-    agree (a store without one takes theirs); a difference raises ValueError naming both stores.
+    agree (a store without one takes theirs); a difference raises ValueError naming both stores. So
+    must the neuron counts (a target without tables takes theirs).
     A merge that fails partway keeps the changes it completed in the target: merge into a fresh one.
     """

@@ -1,3 +1,4 @@
+// A table's columns read, made and cached for the recorder's flush and the merge of stores.
 #include "columns.hpp"
 
 #include "kernels/index_type.hpp"

@@ -34,6 +34,12 @@ void release_table(PyObject* table, Py_ssize_t own_refs);
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);
 
+/// `self._get_table(key, create=False)`: the table stored under `key`, or None; no table is made.
+py::Ref stored_table(PyObject* self, PyObject* key);
+
+/// `self._clear_cache()`: every changed table written, the cache emptied.
+py::Ref clear_cache(PyObject* self);
+
 /// Creates the class `DB`.
 int store_exec(PyObject* module);
 

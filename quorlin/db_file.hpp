@@ -26,6 +26,7 @@ struct Store {
     bool failed;          // a write failed and the file could not be restored: writes are refused
     bool wrote;           // a table was written since the file was opened
     ReadCache* reads;     // decoded tables kept between calls while their datasets are unchanged
+    std::size_t neurons;  // neurons recorded per input and layer: the root attribute "neurons", 1 without it
 };
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<Store*>(self); }

@@ -10,6 +10,7 @@
 
 #include "columns.hpp"
 #include "db.hpp"
+#include "db_file.hpp"
 #include "kernels/index_type.hpp"
 #include "kernels/merge.hpp"
 #include "kernels/sort.hpp"
@@ -134,6 +135,38 @@ Ref report_progress(PyObject* progress, Py_ssize_t done, Py_ssize_t total) {
     return t ? py::call(progress, d.get(), t.get()) : Ref{};
 }
 
+/// The error for stores of different neuron counts: `a` records `m` neurons per input and layer, `b` `n`.
+int neurons_differ(PyObject* a, std::size_t m, PyObject* b, std::size_t n) {
+    PyErr_Format(PyExc_ValueError, "the stores' neuron counts differ: %R records %zu neurons per input and layer, %R %zu",
+                 a, m, b, n);
+    return -1;
+}
+
+/// Checks that the sources record the same number of neurons per input and layer.
+int agree_on_neurons(const std::vector<Ref>& stores, PyObject* paths) {
+    for (std::size_t s = 1; s < stores.size(); ++s) {
+        std::size_t first = store_of(stores[0].get()).neurons, own = store_of(stores[s].get()).neurons;
+        if (own != first) return neurons_differ(PyList_GET_ITEM(paths, 0), first, PyList_GET_ITEM(paths, s), own);
+    }
+    return 0;
+}
+
+/// Checks that the target can take the sources' neuron count: it has it, or holds no tables yet
+/// (then `adopt` is set).
+int check_target_neurons(PyObject* target, PyObject* target_path, const std::vector<Ref>& sources,
+                         PyObject* source_paths, bool& adopt) {
+    adopt = false;
+    if (sources.empty()) return 0;
+    std::size_t own = store_of(target).neurons, wanted = store_of(sources.front().get()).neurons;
+    if (own == wanted) return 0;
+    Ref file = py::getattr(target, G.names.file);
+    Py_ssize_t tables = file ? PyObject_Length(file.get()) : -1;
+    if (tables < 0) return -1;
+    if (tables > 0) return neurons_differ(target_path, own, PyList_GET_ITEM(source_paths, 0), wanted);
+    adopt = true;
+    return 0;
+}
+
 /// Entries merged into the target's cache before they are written as one change.
 constexpr std::size_t merge_chunk = std::size_t{1} << 22;
 
@@ -193,7 +226,8 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     Ref chosen;
     Py_ssize_t chosen_at;
     Ref source_paths = Ref::steal(PyList_GetSlice(paths.get(), 1, PY_SSIZE_T_MAX));
-    if (!source_paths || agree_on_preprocessor(sources, source_paths.get(), chosen, chosen_at) < 0) {
+    if (!source_paths || agree_on_preprocessor(sources, source_paths.get(), chosen, chosen_at) < 0 ||
+        agree_on_neurons(sources, source_paths.get()) < 0) {
         close_all(nullptr);
         return {};
     }
@@ -203,6 +237,8 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         return {};
     }
     auto run = [&]() -> int {
+        bool adopt;
+        if (check_target_neurons(target.get(), target_path.get(), sources, source_paths.get(), adopt) < 0) return -1;
         Ref own = py::getattr(target.get(), G.names.preprocessor);
         int has = own ? PyObject_IsTrue(own.get()) : -1;
         if (has < 0) return -1;
@@ -217,6 +253,8 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         }
         if (!has && chosen.get() != Py_None && PyObject_SetAttr(target.get(), G.names.preprocessor, chosen.get()) < 0)
             return -1;
+        Ref count = adopt ? Ref::steal(PyLong_FromSize_t(store_of(sources.front().get()).neurons)) : Ref{};
+        if (adopt && (!count || PyObject_SetAttr(target.get(), G.names.neurons, count.get()) < 0)) return -1;
         Ref keys = Ref::steal(PyList_New(0));
         Ref seen = Ref::steal(PySet_New(nullptr));
         if (!keys || !seen) return -1;

@@ -19,12 +19,14 @@
 #include "columns.hpp"
 #include "convert.hpp"
 #include "db.hpp"
+#include "db_file.hpp"
 #include "kernels/codec.hpp"
 #include "kernels/index_type.hpp"
 #include "kernels/merge.hpp"
 #include "kernels/sort.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
+#include "reduce.hpp"
 #include "state.hpp"
 
 namespace quorlin {
@@ -35,143 +37,10 @@ namespace {
 
 /// Strings and objects of this unit; made once in the execute step, never released.
 struct RecorderState {
-    PyObject *to, *reshape, *amax, *dim, *view, *cpu, *numpy, *indices, *values, *shape;
-    PyObject* torch_max;  // torch.max
-    PyObject* stack;      // torch.stack
-    PyObject* float32;    // torch.float32
-    PyObject* int32;      // torch.int32
-    PyObject* type;       // the class Recorder
+    PyObject* shape;
+    PyObject* type;  // the class Recorder
 };
 RecorderState R{};
-
-// ---------------------------------------------------------------------------------------------
-// Reduction of one output to a (neuron, value) pair per input
-
-/// One layer of a batch, reduced: per input row, the neuron with the largest value and that value.
-struct Reduced {
-    std::vector<std::uint32_t> neurons;
-    std::vector<float> values;
-};
-
-constexpr std::size_t max_neurons = 0x7FFFFFFFu;  // neuron numbers cross to the host as int32
-
-/// The error of an argmax over no neurons, as NumPy words it.
-int no_neurons() {
-    PyErr_SetString(PyExc_ValueError, "attempt to get argmax of an empty sequence");
-    return -1;
-}
-
-/// The axes the "text" preprocessor takes the maximum over: (1, ..., ndim - 2).
-Ref token_axes(Py_ssize_t ndim) {
-    Ref axes = Ref::steal(PyTuple_New(ndim - 2));
-    for (Py_ssize_t d = 1; axes && d < ndim - 1; ++d) {
-        PyObject* axis = PyLong_FromSsize_t(d);
-        if (!axis) return {};
-        PyTuple_SET_ITEM(axes.get(), d - 1, axis);
-    }
-    return axes;
-}
-
-/// `value` (a tensor or an array) as one row per input: rank 1 as one column, rank 2 as it is,
-/// rank 3 and up through the store's preprocessor ("" when it has none).
-Ref one_row_per_input(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* preprocessor, bool tensor) {
-    if (ndim == 2) return Ref::borrow(value);
-    Ref shape;
-    if (ndim == 1) {
-        shape = Ref::steal(Py_BuildValue("(ni)", rows, 1));
-    } else if (PyUnicode_GET_LENGTH(preprocessor) == 0) {
-        PyErr_SetString(PyExc_ValueError, "Preprocessor not specified for activations with ndim > 2.");
-        return {};
-    } else if (PyUnicode_CompareWithASCIIString(preprocessor, "image") == 0) {
-        shape = Ref::steal(Py_BuildValue("(ni)", rows, -1));
-    } else if (PyUnicode_CompareWithASCIIString(preprocessor, "text") == 0) {
-        Ref axes = token_axes(ndim);
-        if (!axes) return {};
-        // The maximum over tokens, as the store takes it: NaN propagates.
-        PyObject* argv[] = {value, axes.get()};
-        Ref kw = Ref::steal(PyTuple_Pack(1, tensor ? R.dim : G.names.axis));
-        return kw ? Ref::steal(PyObject_VectorcallMethod(tensor ? R.amax : G.names.max, argv, 1, kw.get())) : Ref{};
-    } else {
-        PyErr_Format(PyExc_ValueError, "Invalid preprocessor %U", preprocessor);
-        return {};
-    }
-    return shape ? py::call_method(value, R.reshape, shape.get()) : Ref{};
-}
-
-/// A tensor's rows reduced on its device; the neuron numbers and values cross to the host
-/// together, as one (2, rows) int32 tensor (the values bit for bit).
-int reduce_tensor(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* preprocessor, Reduced& out) {
-    // float32 first, as the host conversion does, so that rounding makes the same ties.
-    Ref x = py::call_method(value, R.to, R.float32);
-    Ref table = x ? one_row_per_input(x.get(), ndim, rows, preprocessor, true) : Ref{};
-    if (!table) return -1;
-    Ref size = Ref::steal(PyObject_CallMethod(table.get(), "size", "i", 1));
-    Py_ssize_t neurons = size ? PyLong_AsSsize_t(size.get()) : -1;
-    if (neurons < 0) return -1;
-    if (neurons == 0) return no_neurons();
-    if (static_cast<std::size_t>(neurons) > max_neurons) {
-        PyErr_Format(PyExc_ValueError, "a layer of %zd neurons has more than a neuron number holds", neurons);
-        return -1;
-    }
-    if (rows == 0) return 0;
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    // Values and first indices of the row maxima; NaN counts as largest, ties go to the first.
-    Ref best = one ? py::call(R.torch_max, table.get(), one.get()) : Ref{};
-    Ref idx = best ? py::getattr(best.get(), R.indices) : Ref{};
-    Ref vals = idx ? py::getattr(best.get(), R.values) : Ref{};
-    Ref idx32 = vals ? py::call_method(idx.get(), R.to, R.int32) : Ref{};
-    Ref bits = idx32 ? py::call_method(vals.get(), R.view, R.int32) : Ref{};
-    Ref pair = bits ? Ref::steal(PyTuple_Pack(2, idx32.get(), bits.get())) : Ref{};
-    Ref packed = pair ? py::call(R.stack, pair.get()) : Ref{};
-    Ref host = packed ? py::call_method(packed.get(), R.cpu) : Ref{};
-    Ref array = host ? py::call_method(host.get(), R.numpy) : Ref{};
-    if (!array) return -1;
-    Ref dense = Ref::steal(PyArray_FROM_OTF(array.get(), NPY_INT32, NPY_ARRAY_CARRAY));
-    if (!dense) return -1;
-    auto* a = reinterpret_cast<PyArrayObject*>(dense.get());
-    if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != 2 || PyArray_DIM(a, 1) != rows) {
-        PyErr_SetString(PyExc_RuntimeError, "the reduced rows of a tensor came back in an unexpected shape");
-        return -1;
-    }
-    const std::int32_t* data = static_cast<const std::int32_t*>(PyArray_DATA(a));
-    out.neurons.resize(rows);
-    out.values.resize(rows);
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        if (data[r] < 0 || data[r] >= neurons) {
-            PyErr_Format(PyExc_RuntimeError, "the row maximum of a tensor names neuron %d of %zd", data[r], neurons);
-            return -1;
-        }
-        out.neurons[r] = static_cast<std::uint32_t>(data[r]);
-        out.values[r] = std::bit_cast<float>(data[rows + r]);
-    }
-    return 0;
-}
-
-/// A host float32 array's rows reduced with NumPy's argmax, the values read where it points.
-int reduce_array(PyObject* value, Py_ssize_t ndim, Py_ssize_t rows, PyObject* preprocessor, Reduced& out) {
-    Ref table = one_row_per_input(value, ndim, rows, preprocessor, false);
-    Ref dense = table ? Ref::steal(PyArray_FROM_OTF(table.get(), NPY_FLOAT32, NPY_ARRAY_CARRAY)) : Ref{};
-    if (!dense) return -1;
-    auto* a = reinterpret_cast<PyArrayObject*>(dense.get());
-    npy_intp neurons = PyArray_DIM(a, 1);
-    if (neurons == 0) return no_neurons();
-    if (static_cast<std::size_t>(neurons) > max_neurons) {
-        PyErr_Format(PyExc_ValueError, "a layer of %zd neurons has more than a neuron number holds",
-                     static_cast<Py_ssize_t>(neurons));
-        return -1;
-    }
-    Ref argmax = Ref::steal(PyArray_ArgMax(a, 1, nullptr));
-    if (!argmax) return -1;
-    const npy_intp* col = static_cast<const npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(argmax.get())));
-    const float* data = static_cast<const float*>(PyArray_DATA(a));
-    out.neurons.resize(rows);
-    out.values.resize(rows);
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        out.neurons[r] = static_cast<std::uint32_t>(col[r]);
-        out.values[r] = data[r * neurons + col[r]];
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The buffer
@@ -434,17 +303,10 @@ int check_layer_text(PyObject* text) {
     return 0;
 }
 
-/// The store's preprocessor, or "" when it has none.
-Ref store_preprocessor(PyObject* db) {
-    Ref p = py::getattr(db, G.names.preprocessor);
-    int truthy = p ? PyObject_IsTrue(p.get()) : -1;
-    if (truthy < 0) return {};
-    if (!truthy) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    if (!PyUnicode_CheckExact(p.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(p.get())->tp_name);
-        return {};
-    }
-    return p;
+/// The store's preprocessor, or "" when it has none, checked to be exactly a str.
+Ref recorder_preprocessor(PyObject* db) {
+    Ref p = store_preprocessor(db);
+    return p && check_preprocessor_type(p.get()) == 0 ? std::move(p) : Ref{};
 }
 
 constexpr char recorder_add_name[] = "cquorlin.Recorder.add";
@@ -495,19 +357,20 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     // A store given its preprocessor after the recorder was made: read it when first needed.
     if (PyUnicode_GET_LENGTH(self->preprocessor) == 0 &&
         std::any_of(ndims.begin(), ndims.end(), [](Py_ssize_t d) { return d >= 3; })) {
-        Ref p = store_preprocessor(self->db);
+        Ref p = recorder_preprocessor(self->db);
         if (!p) return {};
         Py_SETREF(self->preprocessor, p.release());
     }
     // Every output is reduced before anything is buffered: an add keeps its whole batch or nothing.
+    std::size_t m = store_of(self->db).neurons;
     std::vector<std::pair<Ref, Reduced>> reduced;
     for (std::size_t j = 0; j < kept.size(); ++j) {
         Ref text = Ref::steal(PyObject_Str(kept[j].name.get()));
         if (!text || check_layer_text(text.get()) < 0) return {};
         auto& [name, layer] = reduced.emplace_back(std::move(text), Reduced{});
         PyObject *value = kept[j].value.get(), *p = self->preprocessor;
-        int status = kept[j].is_tensor ? reduce_tensor(value, ndims[j], rows, p, layer)
-                                       : reduce_array(value, ndims[j], rows, p, layer);
+        int status = kept[j].is_tensor ? reduce_tensor(value, ndims[j], rows, p, m, layer)
+                                       : reduce_array(value, ndims[j], rows, p, m, layer);
         if (status < 0) return {};
     }
     Buffer& buffer = *self->buffer;
@@ -535,12 +398,13 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
                 take_back();
                 return {};
             }
-            into.reserve(static_cast<std::size_t>(rows), self->flush_every + rows);
+            std::size_t per_row = layer.per_row;
+            into.reserve(rows * per_row, (self->flush_every + rows) * per_row);
             if (into.batches.empty() || into.batches.back().first != buffer.batches)
                 into.batches.emplace_back(buffer.batches, into.neurons.size());
             into.neurons.insert(into.neurons.end(), layer.neurons.begin(), layer.neurons.end());
             into.values.insert(into.values.end(), layer.values.begin(), layer.values.end());
-            into.indices.insert(into.indices.end(), indices.begin(), indices.end());
+            for (std::uint64_t index : indices) into.indices.insert(into.indices.end(), per_row, index);
         }
     } catch (...) {
         take_back();
@@ -673,7 +537,7 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return {};
         }
     }
-    Ref p = store_preprocessor(self);
+    Ref p = recorder_preprocessor(self);
     auto* type = reinterpret_cast<PyTypeObject*>(R.type);
     Ref obj = p ? Ref::steal(type->tp_alloc(type, 0)) : Ref{};
     if (!obj) return {};
@@ -691,25 +555,8 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return obj;
 }
 
-namespace {
-
-int intern_recorder_names() {
-    PyObject** names[] = {&R.to,  &R.reshape, &R.amax,    &R.dim,    &R.view,       &R.cpu,
-                          &R.numpy, &R.indices, &R.values, &R.shape};
-    const char* texts[] = {"to", "reshape", "amax", "dim", "view", "cpu", "numpy", "indices", "values", "shape"};
-    static_assert(std::size(names) == std::size(texts));
-    for (std::size_t j = 0; j < std::size(names); ++j)
-        if (!(*names[j] = PyUnicode_InternFromString(texts[j]))) return -1;
-    return 0;
-}
-
-}  // namespace
-
 int recorder_exec(PyObject* module) {
-    if (intern_recorder_names() < 0) return -1;
-    if (!(R.torch_max = PyObject_GetAttrString(G.torch, "max")) || !(R.stack = PyObject_GetAttrString(G.torch, "stack")) ||
-        !(R.float32 = PyObject_GetAttrString(G.torch, "float32")) || !(R.int32 = PyObject_GetAttrString(G.torch, "int32")))
-        return -1;
+    if (reduce_exec() < 0 || !(R.shape = PyUnicode_InternFromString("shape"))) return -1;
     if (!(R.type = PyType_FromModuleAndSpec(module, &recorder_spec, nullptr)) ||
         PyObject_SetAttrString(module, "Recorder", R.type) < 0)
         return -1;
