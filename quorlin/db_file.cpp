@@ -11,11 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db.hpp"
@@ -138,14 +141,106 @@ struct MetadataHold {
     ~MetadataHold() { restore(); }
 };
 
-/// Takes (F_WRLCK) or drops (F_UNLCK) the store's own lock on the whole file open as `fd`. A writer
-/// holds it while its journal may be needed, and recovery takes it before touching a journal; it is
-/// independent of HDF5's lock, so it holds also where HDF5's file locking is turned off.
-int own_lock(int fd, short type) {
+/// Raises OSError from errno for `path` and returns -1.
+int os_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return -1;
+}
+
+/// The byte of the file a DB locks for as long as it has the store open, far past any file's end:
+/// shared while it reads, exclusive while it writes. The journal's lock covers everything below it.
+constexpr off_t held_byte = off_t{1} << 62;
+
+/// Takes (F_WRLCK, F_RDLCK) or drops (F_UNLCK) an open-file-description lock on `length` bytes of
+/// the file open as `fd` from `start` (0: to any end). Such locks are independent of HDF5's, so they
+/// hold also where HDF5's file locking is turned off.
+int lock_range(int fd, short type, off_t start, off_t length) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
     return fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+/// Takes or drops the store's own lock on the file open as `fd`. A writer holds it while its
+/// journal may be needed, and recovery takes it (with the held byte) before touching a journal.
+int own_lock(int fd, short type) { return lock_range(fd, type, 0, held_byte); }
+
+/// Whether a failed lock or open means that someone else holds the store.
+bool is_busy(int error) { return error == EWOULDBLOCK || error == EAGAIN || error == EACCES; }
+
+/// Raises BlockingIOError, as h5py does for a store another process has locked, and returns -1.
+int busy_error(const std::string& store, const char* why) {
+    Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
+    Ref error = path ? Ref::steal(PyObject_CallFunction(PyExc_BlockingIOError, "isO", EAGAIN, why, path.get())) : Ref{};
+    if (error) PyErr_SetObject(PyExc_BlockingIOError, error.get());
+    return -1;
+}
+
+// The stores this process has open through a DB, by file: how many DBs read and write each.
+// Two DBs on one file in one process would share one HDF5 file underneath, whatever h5py makes of
+// their modes, so that neither closing one (a failed write's recovery) nor renaming a new file in
+// its place (compaction) would reach the other: a DB is therefore refused beside a writing DB of
+// this process, and a writing DB beside any, as another process is refused by the locks.
+struct Holders {
+    int readers = 0, writers = 0;
+};
+std::map<std::pair<dev_t, ino_t>, Holders> open_stores;
+
+/// Refuses to open `store` when a DB of this process holds it in a way that excludes `writing`.
+int refuse_second_handle(const std::string& store, bool writing) {
+    struct stat st;
+    if (stat(store.c_str(), &st) < 0) return 0;  // no file yet, or h5py reports the problem
+    auto it = open_stores.find({st.st_dev, st.st_ino});
+    if (it == open_stores.end() || (!writing && it->second.writers == 0)) return 0;
+    return busy_error(store, "Unable to open the store: another DB of this process has it open");
+}
+
+/// Lets go of the store's hold: the lock goes with the descriptor.
+void release_hold(Store& s) {
+    if (s.hold < 0) return;
+    auto it = open_stores.find({s.held_dev, s.held_ino});
+    if (it != open_stores.end()) {
+        --(s.holds_writer ? it->second.writers : it->second.readers);
+        if (it->second.readers == 0 && it->second.writers == 0) open_stores.erase(it);
+    }
+    close(std::exchange(s.hold, -1));
+}
+
+/// Makes the file open as `fd`, already locked, the store's hold, in place of any before.
+int set_hold(Store& s, int fd, bool writing) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    release_hold(s);
+    s.hold = fd;
+    s.holds_writer = writing;
+    s.held_dev = st.st_dev;
+    s.held_ino = st.st_ino;
+    Holders& holders = open_stores[{st.st_dev, st.st_ino}];
+    ++(writing ? holders.writers : holders.readers);
+    return 0;
+}
+
+/// Locks the held byte of the file open as `fd`; BlockingIOError when another process holds it.
+int lock_held_byte(int fd, bool writing, const std::string& store) {
+    if (lock_range(fd, writing ? F_WRLCK : F_RDLCK, held_byte, 1) == 0) return 0;
+    if (is_busy(errno)) return busy_error(store, "Unable to open the store: another process has it open");
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
+    return -1;
+}
+
+/// Holds the store at `store`, just opened by h5py: locks it for this DB and counts it open in this
+/// process. A store that HDF5 keeps in memory only, with no file, is not held.
+int take_hold(Store& s, const std::string& store, bool writing) {
+    int fd = open(store.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : os_error(store);
+    if (lock_held_byte(fd, writing, store) < 0 || set_hold(s, fd, writing) < 0) {
+        if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
+        close(fd);
+        return -1;
+    }
+    return 0;
 }
 
 constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a change, beyond its tables
@@ -165,12 +260,6 @@ int reserve_space(int fd, std::uint64_t bytes) {
     }
     if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(bytes)) == 0) return 0;
     return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : -1;
-}
-
-/// Raises OSError from errno for `path` and returns -1.
-int os_error(const std::string& path) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    return -1;
 }
 
 /// The store file a journal path belongs to.
@@ -466,7 +555,7 @@ int absolute_journal(PyObject* path, std::string& journal) {
 /// back, or dropped when the file is about to be truncated; one that does not match the file (or
 /// that lies beside no file) is set aside with a warning. A journal is touched only under both locks
 /// a live writer holds, HDF5's lock of the file and the store's own: while another process has the
-/// file open, its journal is left alone and h5py then reports the lock. A file about to be
+/// file open, its journal is left alone and h5py (or the held byte) then reports the lock. A file about to be
 /// truncated is refused here, since HDF5 cuts it before it finds the lock taken.
 int recover(const std::string& journal, bool truncating) {
     struct stat st;
@@ -478,8 +567,9 @@ int recover(const std::string& journal, bool truncating) {
     if (fd < 0 && (errno != ENOENT || !found)) return found ? os_error(store) : 0;
     journal::Outcome outcome = journal::Outcome::foreign;  // beside no file
     if (fd >= 0) {
-        if (flock(fd, LOCK_EX | LOCK_NB) < 0 || own_lock(fd, F_WRLCK) < 0) {
-            bool busy = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+        // HDF5's lock, and this store's own over the whole file: the journal's and the held byte.
+        if (flock(fd, LOCK_EX | LOCK_NB) < 0 || lock_range(fd, F_WRLCK, 0, 0) < 0) {
+            bool busy = is_busy(errno);
             close(fd);
             if (!busy) return os_error(store);
             if (!truncating) return 0;
@@ -512,7 +602,7 @@ int recover(const std::string& journal, bool truncating) {
 
 /// Keeps the journal path of a store in one POSIX file opened for writing, with the arguments that
 /// open that file again, by its absolute path and without truncating it, after a failed write.
-int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyObject* kw) {
+int keep_journal(PyObject* self, PyObject* file, const std::string& journal, bool writing, PyObject* kw) {
     Store& s = store_of(self);
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
@@ -520,7 +610,7 @@ int keep_journal(PyObject* self, PyObject* file, const std::string& journal, PyO
     Ref driver = attr(file, G.names.driver);
     Ref file_mode = driver ? attr(file, G.names.mode) : Ref{};
     if (!file_mode) return -1;
-    if (journal.empty() || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
+    if (journal.empty() || !writing || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
         !PyUnicode_Check(file_mode.get()) || PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
         return 0;
     std::string store = store_of_journal(journal);
@@ -582,12 +672,15 @@ int sync_path(const std::string& path, int flags) {
     return status;
 }
 
-/// Writes the attributes and every object of the open store `file` into a new file at `target`.
-int copy_store(PyObject* file, const std::string& target) {
+/// Writes the attributes and every object of the open store `file` into the new, empty file at
+/// `target`, open as `fd`, after reserving `reserve` bytes for it: a full disk fails the copy with
+/// OSError before HDF5 writes a byte of it.
+int copy_store(PyObject* file, const std::string& target, int fd, std::uint64_t reserve) {
     Ref path = Ref::steal(PyUnicode_DecodeFSDefault(target.c_str()));
-    Ref copy = path ? Ref::steal(PyObject_CallFunction(h5.File, "Os", path.get(), "w-")) : Ref{};
+    Ref copy = path ? Ref::steal(PyObject_CallFunction(h5.File, "Os", path.get(), "w")) : Ref{};
     if (!copy) return -1;
     auto fill = [&]() -> int {
+        if (reserve_space(fd, reserve) < 0) return os_error(target);
         Ref attrs = attr(file, G.names.attrs);
         Ref items = attrs ? Ref::steal(PyMapping_Items(attrs.get())) : Ref{};
         Ref new_attrs = items ? attr(copy.get(), G.names.attrs) : Ref{};
@@ -614,8 +707,30 @@ int copy_store(PyObject* file, const std::string& target) {
     return status == 0 && closed ? 0 : -1;
 }
 
+/// Why the store open as `file` at `store` (as `st`) cannot be compacted, raised; 0 when it can.
+/// The new file takes the store's name alone: other names of the old one (hard links) would keep
+/// its old contents, and other handles on it, in this process or another, would write on into it.
+int check_compactable(PyObject* file, const std::string& store, const struct stat& st) {
+    if (st.st_nlink > 1) {
+        PyErr_Format(PyExc_ValueError, "the store %s has %lu hard links: a compacted copy would take only one name",
+                     store.c_str(), static_cast<unsigned long>(st.st_nlink));
+        return -1;
+    }
+    // The file's HDF5 identifiers in this process: h5py's handles beside this store's own.
+    Ref h5f = Ref::steal(PyImport_ImportModule("h5py.h5f"));
+    Ref count_fn = h5f ? attr(h5f.get(), G.names.get_obj_count) : Ref{};
+    Ref kind = count_fn ? Ref::steal(PyObject_GetAttrString(h5f.get(), "OBJ_FILE")) : Ref{};
+    Ref fid = kind ? attr(file, G.names.id) : Ref{};
+    Ref count = fid ? py::call(count_fn.get(), fid.get(), kind.get()) : Ref{};
+    long handles = count ? PyLong_AsLong(count.get()) : -1;
+    if (handles < 0) return -1;
+    if (handles > 1) return busy_error(store, "the store is open through another handle of this process and cannot be compacted");
+    return 0;
+}
+
 /// Writes the store open as `file` into a new file and gives it the store's name; `file` still
-/// holds the old one, to be closed.
+/// holds the old one, to be closed. The new file keeps the old one's owner, group and mode, and
+/// becomes the store's hold before it takes the name.
 int compact_file(PyObject* self, PyObject* file) {
     Store& s = store_of(self);
     if (!s.journal) {
@@ -631,21 +746,48 @@ int compact_file(PyObject* self, PyObject* file) {
     std::string target = store + "-compacting";
     struct stat old;
     if (stat(store.c_str(), &old) < 0) return os_error(store);
+    if (check_compactable(file, store, old) < 0) return -1;
+    Footprint footprint;
+    hdf5::hid_t fid = file_id(file);
+    if (fid < 0 || footprint_of(fid, footprint) < 0) return -1;
+    // The copy takes its tables, their headers and names; never more than the old file.
+    std::uint64_t reserve = std::min<std::uint64_t>(footprint.file, 2 * (footprint.tables + table_allowance * footprint.count) +
+                                                                        file_allowance + reserve_margin);
     if (unlink(target.c_str()) < 0 && errno != ENOENT) return os_error(target);  // left by a killed compaction
-    // The store stays open, and so locked, until the new file has its name: a second process opening
-    // the store meets either the old file, locked, or the new one, complete. The new file reaches the
-    // disk before it takes the name, since the old one is gone with the rename.
-    if (copy_store(file, target) < 0 || chmod(target.c_str(), old.st_mode & 07777) < 0 || sync_path(target, 0) < 0) {
+    // Readable by its owner only until it has the store's owner, group and mode; owner and group
+    // first, since changing them clears the set-user-ID and set-group-ID bits.
+    int fd = open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return os_error(target);
+    auto discard = [&](int status) {
         int saved = errno;
+        close(fd);
         unlink(target.c_str());
         errno = saved;
-        return PyErr_Occurred() ? -1 : os_error(target);
+        return status;
+    };
+    struct stat made;
+    if (fstat(fd, &made) < 0 || ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                                 fchown(fd, old.st_uid, old.st_gid) < 0)) {
+        if (errno != EPERM) return discard(os_error(target));
+        PyErr_Format(PyExc_PermissionError,
+                     "the store %s cannot be compacted: this process may not give a new file its owner and group "
+                     "(uid %lu, gid %lu)",
+                     store.c_str(), static_cast<unsigned long>(old.st_uid), static_cast<unsigned long>(old.st_gid));
+        return discard(-1);
     }
-    if (rename(target.c_str(), store.c_str()) < 0) {
+    // The store stays open, and so locked, until the new file has its name, and the new file is
+    // locked before: a second process opening the store meets either the old file, locked, or the
+    // new one, complete and locked. The new file reaches the disk before it takes the name, since
+    // the old one is gone with the rename.
+    if (copy_store(file, target, fd, reserve) < 0) return discard(-1);
+    if (fchmod(fd, old.st_mode & 07777) < 0 || fsync(fd) < 0) return discard(os_error(target));
+    if (lock_held_byte(fd, true, target) < 0) return discard(-1);
+    if (rename(target.c_str(), store.c_str()) < 0) return discard(os_error2(target, store));
+    if (set_hold(s, fd, true) < 0) {
         int saved = errno;
-        unlink(target.c_str());
+        close(fd);
         errno = saved;
-        return os_error2(target, store);
+        return os_error(store);
     }
     std::string directory = store.substr(0, store.rfind('/') + 1);
     return sync_path(directory, O_DIRECTORY) < 0 ? os_error(directory) : 0;
@@ -683,14 +825,68 @@ Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
     s.wrote = false;
     if (PySet_Clear(s.unwritten) < 0 || PyList_SetSlice(s.retired, 0, PyList_GET_SIZE(s.retired), nullptr) < 0)
         return {};
+    release_hold(s);
     std::string journal;
     bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
-    if (path != Py_None && (absolute_journal(path, journal) < 0 || recover(journal, truncating) < 0)) return {};
+    bool writing = !PyUnicode_Check(mode) || PyUnicode_CompareWithASCIIString(mode, "r") != 0;
+    if (path != Py_None && (absolute_journal(path, journal) < 0 ||
+                            refuse_second_handle(store_of_journal(journal), writing) < 0 || recover(journal, truncating) < 0))
+        return {};
     Ref args = Ref::steal(PyTuple_Pack(2, path, mode));
     Ref file = args ? Ref::steal(PyObject_Call(h5.File, args.get(), kw)) : Ref{};
-    if (!file || keep_journal(self, file.get(), journal, kw) < 0) return {};
+    if (!file) return {};
+    if ((!journal.empty() && take_hold(s, store_of_journal(journal), writing) < 0) ||
+        keep_journal(self, file.get(), journal, writing, kw) < 0) {
+        // Closed again untouched: another process writes it, or this DB cannot keep it.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        release_hold(s);
+        if (!py::call_method(file.get(), G.names.close)) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return {};
+    }
     return file;
 }
+
+namespace {
+
+/// Raises ValueError "the dataset <key> holds no table: ..." with the error in flight as its cause.
+void name_the_dataset(PyObject* key) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    Ref cause = Ref::steal(value);
+    Ref message = Ref::steal(PyUnicode_FromFormat("the dataset %R holds no table: %S", key, cause.get()));
+    Ref error = message ? py::call(PyExc_ValueError, message.get()) : Ref{};
+    if (!error) return;
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+/// The table the bytes `array` of the dataset `key` hold. Bytes that decode to no table (a type
+/// code the format lacks, an index section that runs past them or leaves values over) raise
+/// ValueError naming the key.
+Ref decode_table(PyObject* key, PyObject* array) {
+    Ref table = py::call_method(G.table_type, G.names.frombytes, array);
+    if (!table) {
+        if (PyErr_ExceptionMatches(PyExc_IndexError) || PyErr_ExceptionMatches(PyExc_ValueError)) name_the_dataset(key);
+        return {};
+    }
+    Ref idxs = attr(table.get(), G.names.idxs);
+    Ref vals = idxs ? attr(table.get(), G.names.vals) : Ref{};
+    Py_ssize_t n_idxs = vals ? PyObject_Length(idxs.get()) : -1;
+    Py_ssize_t n_vals = n_idxs >= 0 ? PyObject_Length(vals.get()) : -1;
+    if (n_vals < 0) return {};
+    if (n_idxs == n_vals) return table;
+    PyErr_Format(PyExc_ValueError, "the dataset %R holds no table: its index section holds %zd indices for %zd values",
+                 key, n_idxs, n_vals);
+    return {};
+}
+
+}  // namespace
 
 Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
     const char* name;
@@ -720,7 +916,7 @@ Ref load_table(PyObject* self, PyObject* file, PyObject* key) {
     }
     // Tables are made outside h5py's lock: making one may run arbitrary code (a collection).
     if (columns) return Ref::steal(PyObject_Call(G.table_type, columns.get(), nullptr));
-    Ref table = py::call_method(G.table_type, G.names.frombytes, array.get());
+    Ref table = decode_table(key, array.get());
     if (!table || reads.budget() == 0) return table;
     return keep_table_columns(reads, name, token, table.get()) < 0 ? Ref{} : std::move(table);
 }
@@ -782,11 +978,14 @@ int close_file(PyObject* self, PyObject* file) {
         }
     }
     s.wrote = false;
-    return py::call_method(file, G.names.close) ? 0 : -1;
+    if (!py::call_method(file, G.names.close)) return -1;
+    release_hold(s);
+    return 0;
 }
 
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
+    s.hold = -1;
     if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
     s.neurons = 1;
     s.reads = new (std::nothrow) ReadCache();
@@ -809,6 +1008,7 @@ void file_state_clear(PyObject* self) {
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
     delete std::exchange(s.reads, nullptr);
+    release_hold(s);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // compaction. The DB type itself, its table cache, add and search are in db_store.cpp.
 #pragma once
 #include <Python.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,10 @@ struct Store {
     bool wrote;           // a table was written since the file was opened
     ReadCache* reads;     // decoded tables kept between calls while their datasets are unchanged
     std::size_t neurons;  // neurons recorded per input and layer: the root attribute "neurons", 1 without it
+    int hold;             // the store's file, locked for as long as this DB has it open; -1: none
+    bool holds_writer;    // the hold is a writer's
+    dev_t held_dev;       // the file held
+    ino_t held_ino;
 };
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<Store*>(self); }

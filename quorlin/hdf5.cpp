@@ -21,6 +21,8 @@ constexpr hid_t defaults = 0;      // H5P_DEFAULT
 constexpr hid_t error_stack = 0;   // H5E_DEFAULT
 constexpr int null_space = 2;      // H5S_NULL
 constexpr int hard_link = 0;       // H5L_TYPE_HARD
+constexpr int integer_class = 0;   // H5T_INTEGER
+constexpr int unsigned_sign = 0;   // H5T_SGN_NONE
 
 /// A link's description, laid out as HDF5's H5L_info2_t.
 struct LinkInfo {
@@ -49,6 +51,7 @@ struct Api {
     hid_t* native_uint8;  // H5T_NATIVE_UINT8_g, valid once `open` ran
     hid_t (*dataset_open)(hid_t, const char*, hid_t);
     hid_t (*dataset_space)(hid_t);
+    hid_t (*dataset_type)(hid_t);
     herr_t (*dataset_read)(hid_t, hid_t, hid_t, hid_t, hid_t, void*);
     herr_t (*dataset_write)(hid_t, hid_t, hid_t, hid_t, hid_t, const void*);
     hid_t (*dataset_create_anon)(hid_t, hid_t, hid_t, hid_t, hid_t);
@@ -87,6 +90,8 @@ struct Api {
     herr_t (*type_set_size)(hid_t, std::size_t);
     herr_t (*type_set_cset)(hid_t, int);
     herr_t (*type_close)(hid_t);
+    std::size_t (*type_size)(hid_t);
+    int (*type_sign)(hid_t);
     herr_t (*free_memory)(void*);
 };
 Api api{};
@@ -116,6 +121,7 @@ int load(const char* h5py_defs_path) {
     find(api.native_uint8, "H5T_NATIVE_UINT8_g");
     find(api.dataset_open, "H5Dopen2");
     find(api.dataset_space, "H5Dget_space");
+    find(api.dataset_type, "H5Dget_type");
     find(api.dataset_read, "H5Dread");
     find(api.dataset_write, "H5Dwrite");
     find(api.dataset_create_anon, "H5Dcreate_anon");
@@ -154,6 +160,8 @@ int load(const char* h5py_defs_path) {
     find(api.type_set_size, "H5Tset_size");
     find(api.type_set_cset, "H5Tset_cset");
     find(api.type_close, "H5Tclose");
+    find(api.type_size, "H5Tget_size");
+    find(api.type_sign, "H5Tget_sign");
     find(api.free_memory, "H5free_memory");
     if (!lib && !PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot find h5py's library %s", h5py_defs_path);
     if (!ok) return -1;
@@ -243,6 +251,17 @@ Ref read_bytes(hid_t dataset, PyObject* key) {
             PyErr_Format(PyExc_OverflowError, "the dataset %R is too large to hold a table", key);
             return {};
         }
+    }
+    // A table is a one-dimensional array of bytes: HDF5 would convert any other shape or type.
+    Id type(api.dataset_type(dataset), api.type_close);
+    std::size_t width = type ? api.type_size(type.get()) : 0;
+    if (!type || width == 0) {
+        fail("read the type of", PyUnicode_AsUTF8(key));
+        return {};
+    }
+    if (rank != 1 || width != 1 || api.type_class(type.get()) != integer_class || api.type_sign(type.get()) != unsigned_sign) {
+        PyErr_Format(PyExc_ValueError, "the dataset %R holds no table: not a one-dimensional array of bytes", key);
+        return {};
     }
     Ref array = Ref::steal(PyArray_SimpleNew(1, &n, NPY_UINT8));
     if (!array) return {};

@@ -295,6 +295,26 @@ int matches(const std::vector<unsigned char>& in, int fd, std::vector<std::pair<
     return 0;
 }
 
+/// Whether the journal's blocks, and the end of the file its superblock records (`file_end`), lie
+/// where the change it was taken before could have left them for a file now `file_size` long. A
+/// change only frees the datasets that the change before it replaced, each no larger than the
+/// version of its table the file still holds, so a flush that cut the file cut less than the
+/// file's size, besides the room the root group's own blocks and HDF5's allocators take. A journal
+/// reaching further would grow the file, sparse, as far as it names: it is not this file's.
+bool within_reach(const std::vector<unsigned char>& in, const std::vector<std::pair<Block, std::size_t>>& blocks,
+                  std::uint64_t file_size, std::uint64_t& file_end) {
+    constexpr std::uint64_t slack = 1 << 20;
+    std::uint64_t root = 0;
+    for (const auto& entry : blocks) root += entry.first.size;
+    const std::uint64_t reach = 2 * file_size + 2 * root + slack;
+    file_end = 0;
+    for (const auto& [b, at] : blocks) {
+        if (b.addr > reach || b.size > reach - b.addr) return false;
+        if (b.addr == 0 && b.size >= 48) file_end = le(&in[at + 40], 8);  // the superblock's end-of-file address
+    }
+    return file_end <= reach;
+}
+
 }  // namespace
 
 int roll_back(const std::string& journal_path, int store_fd, Outcome& outcome) {
@@ -339,16 +359,18 @@ int roll_back(const std::string& journal_path, int store_fd, Outcome& outcome) {
             outcome = Outcome::foreign;
             return 0;
         }
-        outcome = Outcome::applied;
-        std::uint64_t file_end = 0;
-        for (auto& [b, at] : blocks) {
-            if (b.addr == 0 && b.size >= 48) file_end = le(&in[at + 40], 8);  // the superblock's end-of-file address
-            if (write_at(store_fd, &in[at], b.size, b.addr) < 0) return -1;
-        }
-        // The interrupted flush may have cut the file to a shorter end than the restored
-        // superblock records; what lay past it was free space then.
         struct stat now;
         if (fstat(store_fd, &now) < 0) return -1;
+        std::uint64_t file_end = 0;
+        if (!within_reach(in, blocks, static_cast<std::uint64_t>(now.st_size), file_end)) {
+            outcome = Outcome::foreign;
+            return 0;
+        }
+        outcome = Outcome::applied;
+        for (auto& [b, at] : blocks)
+            if (write_at(store_fd, &in[at], b.size, b.addr) < 0) return -1;
+        // The interrupted flush may have cut the file to a shorter end than the restored
+        // superblock records; what lay past it was free space then.
         if (static_cast<std::uint64_t>(now.st_size) < file_end && ftruncate(store_fd, static_cast<off_t>(file_end)) < 0)
             return -1;
     }

@@ -41,8 +41,9 @@ enum class Outcome { none, applied, incomplete, foreign };
 
 /// Writes the journal at `journal_path` back into the file open (read-write) as `store_fd` and
 /// deletes it; an incomplete journal (its flush never began) is only deleted. A journal that was
-/// taken from another file or state, is another version's, or is no regular file, is left untouched
-/// and reported as foreign, and the file is not written. -1 with errno set on an I/O error.
+/// taken from another file or state, reaches further past the file's end than its change could have
+/// cut, is another version's, or is no regular file, is left untouched and reported as foreign, and
+/// the file is not written. -1 with errno set on an I/O error.
 int roll_back(const std::string& journal_path, int store_fd, Outcome& outcome);
 
 /// Renames the journal at `path` to the first free "<path>.foreign-<n>", returned in `moved_to`.

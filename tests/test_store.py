@@ -346,7 +346,9 @@ def test_search_never_creates_tables(db):
             created.append(k)
             return super()._create_table(k)
 
-    store = Recording(db.path, "a")
+    path = db.path
+    db.close()  # one DB on a file at a time in a process
+    store = Recording(path, "a")
     store.add({"a": np.eye(2)}, 0)
     created.clear()
     store.search({"a": np.eye(2)[::-1].copy(), "b": np.eye(2)})
