@@ -230,17 +230,16 @@ int lock_held_byte(int fd, bool writing, const std::string& store) {
     return -1;
 }
 
-/// Holds the store at `store`, just opened by h5py: locks it for this DB and counts it open in this
-/// process. A store that HDF5 keeps in memory only, with no file, is not held.
-int take_hold(Store& s, const std::string& store, bool writing) {
+/// Opens the store's file at `store` to hold it and locks it, before h5py opens it when it exists
+/// already, so that a store another process holds is refused before HDF5 touches it. -1 without an
+/// error set where the file cannot be opened (yet): h5py reports why, or makes it.
+int open_locked(const std::string& store, bool writing) {
     int fd = open(store.c_str(), (writing ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : os_error(store);
-    if (lock_held_byte(fd, writing, store) < 0 || set_hold(s, fd, writing) < 0) {
-        if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
+    if (fd >= 0 && lock_held_byte(fd, writing, store) < 0) {
         close(fd);
         return -1;
     }
-    return 0;
+    return fd;
 }
 
 constexpr std::uint64_t reserve_margin = 64 << 10;  // for the metadata of a change, beyond its tables
@@ -832,11 +831,25 @@ Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
     if (path != Py_None && (absolute_journal(path, journal) < 0 ||
                             refuse_second_handle(store_of_journal(journal), writing) < 0 || recover(journal, truncating) < 0))
         return {};
+    // The DB holds the store from before h5py opens it, or, for a file h5py makes, from after.
+    std::string store = journal.empty() ? std::string() : store_of_journal(journal);
+    int held = store.empty() ? -1 : open_locked(store, writing);
+    if (held < 0 && PyErr_Occurred()) return {};
     Ref args = Ref::steal(PyTuple_Pack(2, path, mode));
     Ref file = args ? Ref::steal(PyObject_Call(h5.File, args.get(), kw)) : Ref{};
-    if (!file) return {};
-    if ((!journal.empty() && take_hold(s, store_of_journal(journal), writing) < 0) ||
-        keep_journal(self, file.get(), journal, writing, kw) < 0) {
+    if (!file) {
+        if (held >= 0) close(held);
+        return {};
+    }
+    if (!store.empty() && held < 0) {
+        held = open_locked(store, writing);
+        if (held < 0 && !PyErr_Occurred() && errno != ENOENT) os_error(store);  // ENOENT: HDF5 keeps it in memory only
+    }
+    if (held >= 0 && set_hold(s, held, writing) < 0) {
+        os_error(store);
+        close(held);
+    }
+    if (PyErr_Occurred() || keep_journal(self, file.get(), journal, writing, kw) < 0) {
         // Closed again untouched: another process writes it, or this DB cannot keep it.
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);

@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import warnings
 
@@ -408,6 +409,178 @@ def test_second_opener_leaves_a_live_journal_alone(tmp_path, hdf5_locking):
 
 
 # ---------------------------------------------------------------------------------------------
+# Two handles on one store
+
+
+@pytest.mark.parametrize("first, second", [("a", "a"), ("w", "r+"), ("a", "r"), ("r", "a"), ("r", "w")])
+def test_second_db_in_one_process_is_refused_beside_a_writer(store_path, first, second):
+    DB(store_path, "w").close()
+    with DB(store_path, first) as store:
+        before = snapshot(store_path)
+        with pytest.raises(BlockingIOError, match="another DB of this process"):
+            DB(store_path, second)
+        assert snapshot(store_path) == before
+        if first != "r":
+            store.add(batch(0), 0)
+    with DB(store_path, "a") as store:  # free again once closed
+        store.add(batch(1), 16)
+    assert indices(store_path) == list(range(16 if first == "r" else 0, 32))
+
+
+def test_readers_share_a_store_and_compaction_keeps_every_batch(store_path):
+    with DB(store_path, "w") as store:
+        store.add(batch(0), 0)
+    with DB(store_path, "r") as one, DB(store_path, "r") as two:
+        assert one._tomemory("table_fc_0").idxs.tolist() == two._tomemory("table_fc_0").idxs.tolist()
+    for b in range(1, 20):  # alternating handles, one at a time, a compaction between
+        with DB(store_path, "a") as store:
+            store.add(batch(b), 16 * b)
+            if b % 5 == 0:
+                store.compact()
+    assert indices(store_path) == list(range(320))
+
+
+def held_by_child(path, mode):
+    """Forks a child that opens the store at `path` in `mode` and waits; returns its pid."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - killed by the caller
+        os.close(r)
+        store = DB(path, mode)  # noqa: F841 - held open until killed
+        os.write(w, b"x")
+        time.sleep(60)
+        os._exit(1)
+    os.close(w)
+    assert os.read(r, 1) == b"x"
+    os.close(r)
+    return pid
+
+
+@pytest.mark.parametrize("held, mode", [("a", "a"), ("a", "r"), ("a", "w"), ("r", "a")])
+def test_another_process_without_hdf5_locking_is_refused(store_path, held, mode):
+    with DB(store_path, "w") as store:
+        store.add(batch(0), 0)
+    pid = held_by_child(store_path, held)
+    try:
+        with open(store_path, "rb") as f:
+            before = f.read()
+        with pytest.raises(BlockingIOError):
+            DB(store_path, mode, locking=False)
+        with open(store_path, "rb") as f:
+            assert f.read() == before
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    assert indices(store_path) == list(range(16))
+
+
+# ---------------------------------------------------------------------------------------------
+# Compaction keeps the file's identity, or does not compact
+
+
+def grown_store(path, batches=6):
+    """A store of `batches` batches whose file holds a MiB of free space, which a close compacts away."""
+    with DB(path, "w") as store:
+        for b in range(batches):
+            store.add(batch(b), 16 * b)
+    with h5py.File(path, "a") as f:
+        f["junk"] = np.zeros(1 << 20, np.uint8)
+        f["table_pad_0"] = np.frombuffer(Table().tobytes(), np.uint8)
+        del f["junk"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file to another user needs root")
+def test_compaction_keeps_owner_group_and_mode(store_path):
+    grown_store(store_path)
+    os.chown(store_path, 12345, 23456)
+    os.chmod(store_path, 0o640)
+    with DB(store_path, "a") as store:
+        store.compact()
+        store.add(batch(9), 96)
+    st = os.stat(store_path)
+    assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (12345, 23456, 0o640)
+    assert indices(store_path) == list(range(112))
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as two users")
+def test_compaction_that_cannot_keep_the_owner_does_not_compact(tmp_path):
+    shared = tempfile.mkdtemp(dir="/tmp")  # where another user reaches it
+    os.chmod(shared, 0o777)
+    try:
+        compaction_as_another_user(os.path.join(shared, "s.h5"))
+    finally:
+        shutil.rmtree(shared)
+
+
+def compaction_as_another_user(path):
+    grown_store(path)
+    os.chown(path, 12345, 23456)
+    os.chmod(path, 0o660)
+    before = snapshot(path)
+
+    def child():
+        os.setgid(23456)
+        os.setuid(12346)  # in the store's group, not its owner
+        with DB(path, "a") as store:
+            with pytest.raises(PermissionError, match="owner and group"):
+                store.compact()
+
+    assert forked(child) == "ok"
+    assert snapshot(path) == before and os.stat(path).st_uid == 12345
+    assert not os.path.exists(path + "-compacting")
+
+
+@pytest.mark.parametrize("other", ["hard link", "h5py handle"])
+def test_compaction_refused_beside_other_names_and_handles(store_path, other):
+    grown_store(store_path)
+    error = ValueError if other == "hard link" else BlockingIOError
+    if other == "hard link":
+        os.link(store_path, store_path + ".link")
+    handle = None
+    try:
+        with DB(store_path, "a") as store:
+            if other == "h5py handle":  # HDF5 shares the store's file with it
+                handle = h5py.File(store_path, "r")
+            with pytest.raises(error, match="hard links" if other == "hard link" else "another handle"):
+                store.compact()
+            store.add(batch(20), 1000)
+            inode = os.stat(store_path).st_ino
+            with pytest.warns(RuntimeWarning, match="could not be compacted"):
+                store.close()
+        assert os.stat(store_path).st_ino == inode
+        if handle:
+            assert sorted(handle.keys()) == sorted(stored(store_path))
+    finally:
+        if handle:
+            handle.close()
+    if other == "hard link":
+        assert stored(store_path + ".link") == stored(store_path)
+
+
+@pytest.mark.parametrize("left", [0.3, 0.6, 0.9])
+def test_compaction_on_a_full_disk_raises_enospc(small_disk, left):
+    work = os.path.join(small_disk, f"compact{left}")
+    os.mkdir(work)
+    path = os.path.join(work, "s.h5")
+    with DB(path, "w") as store:
+        for b in range(12):
+            store.add({"fc": np.random.default_rng(b).random((400, 64), np.float32)}, 400 * b)
+    before = snapshot(path)
+    stats = os.statvfs(small_disk)
+    fd = os.open(os.path.join(work, "filler"), os.O_CREAT | os.O_WRONLY)
+    os.posix_fallocate(fd, 0, stats.f_bavail * stats.f_frsize - int(left * os.path.getsize(path)))
+    os.close(fd)
+    try:
+        with DB(path, "a") as store:
+            with pytest.raises(OSError) as raised:
+                store.compact()
+            assert type(raised.value) is OSError and raised.value.errno == errno.ENOSPC
+        assert snapshot(path) == before and not os.path.exists(path + "-compacting")
+    finally:
+        shutil.rmtree(work)
+
+
+# ---------------------------------------------------------------------------------------------
 # Journals that do not belong to the file beside them, and where journals go
 
 
@@ -463,6 +636,27 @@ def test_foreign_journal_is_set_aside(tmp_path, monkeypatch, how):
     assert entries(path) == present and not os.path.exists(path + "-journal")
     with open(path + "-journal.foreign-1", "rb") as f:
         assert f.read() == journal
+
+
+@pytest.mark.parametrize("field", ["block address", "end of file"])
+def test_journal_reaching_far_past_the_file_is_foreign(tmp_path, monkeypatch, field):
+    path = str(tmp_path / "s.h5")
+    with DB(path, "w") as store:
+        store.add(batch(0), 0)
+    journal = bytearray(capture_journal(path, monkeypatch, batch(1), 16))
+    at = 32  # the first block: the superblock
+    if field == "block address":
+        at = 32 + 16 + len(journal_blocks(bytes(journal))[0][1])  # the second block's address
+        journal[at : at + 8] = (1 << 40).to_bytes(8, "little")
+    else:
+        journal[at + 16 + 40 : at + 16 + 48] = (1 << 40).to_bytes(8, "little")
+    journal[-8:] = fnv1a(journal[:-8]).to_bytes(8, "little")
+    before, size = entries(path), os.path.getsize(path)
+    write_file(path + "-journal", bytes(journal))
+    with pytest.warns(RuntimeWarning, match="does not belong"):
+        DB(path, "a").close()
+    assert os.path.getsize(path) == size and entries(path) == before
+    assert os.path.exists(path + "-journal.foreign-1")
 
 
 def test_journal_of_another_version_is_set_aside(store_path):
@@ -592,6 +786,51 @@ def test_malformed_table_datasets_raise(store_path, make, error):
 
     assert forked(child) == "ok"
     assert layout() == before
+
+
+def long_index_section():
+    """A table's bytes whose index section claims more bytes than follow."""
+    data = bytearray(Table(np.array([1, 2], np.uint16), np.array([0.5, 1.0], np.float32)).tobytes())
+    data[1:5] = (100).to_bytes(4, "little")
+    return np.frombuffer(bytes(data), np.uint8)
+
+
+MALFORMED_TABLES = {
+    "scalar": lambda: np.uint8(7),
+    "type code 7": lambda: np.array([7, 0, 0, 0, 0], np.uint8),
+    "long index section": long_index_section,
+    "signed bytes": lambda: np.zeros(5, np.int8),
+    "two dimensions": lambda: np.zeros((1, 5), np.uint8),
+    "wider elements": lambda: np.zeros(5, np.uint16),
+}
+
+
+def reach_table(store, how):
+    """Makes the store read "table_fc_0" through one of its paths."""
+    acts = {"fc": np.array([[1.0, 0.0]], np.float32)}
+    if how == "_tomemory":
+        store._tomemory("table_fc_0")
+    elif how == "search":
+        store.search(acts)
+    elif how == "add":
+        store.add(acts, 0)
+    else:
+        with store.recorder() as rec:
+            rec.add(acts, [0])
+
+
+@pytest.mark.parametrize("how", ["_tomemory", "search", "add", "recorder flush"])
+@pytest.mark.parametrize("kind", MALFORMED_TABLES)
+def test_malformed_tables_raise_value_error_naming_the_key(store_path, kind, how):
+    DB(store_path, "w").close()
+    with h5py.File(store_path, "a") as f:
+        f["table_fc_0"] = MALFORMED_TABLES[kind]()
+    before = snapshot(store_path)
+    with DB(store_path, "a") as store:
+        with pytest.raises(ValueError, match="'table_fc_0' holds no table"):
+            reach_table(store, how)
+        store.cache.clear()
+    assert snapshot(store_path) == before
 
 
 def misaligned(array):
