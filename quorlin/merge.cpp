@@ -1,10 +1,15 @@
 // The merge of stores recorded apart (one per process) into one: every table of the sources is
 // merged into the target's table of the same name, written in journaled changes of bounded size.
+// Every source is checked before the target is opened (or made).
 #include "merge.hpp"
 
 #include "py/numpy.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <vector>
 
@@ -44,14 +49,75 @@ PyObject* collect_dataset(PyObject* list, PyObject* args) {
 
 PyMethodDef collect_def = {"collect", collect_dataset, METH_VARARGS, nullptr};
 
-/// The names of every table in the store `db`, appended to `keys` once each (in `seen`).
-int table_names(PyObject* db, PyObject* keys, PyObject* seen) {
+/// The names of every dataset in the store `db`.
+Ref dataset_names(PyObject* db) {
     Ref names = Ref::steal(PyList_New(0));
     Ref collect = names ? Ref::steal(PyCFunction_New(&collect_def, names.get())) : Ref{};
     Ref file = collect ? py::getattr(db, G.names.file) : Ref{};
-    if (!file || !py::call_method(file.get(), M.visititems, collect.get())) return -1;
+    if (!file || !py::call_method(file.get(), M.visititems, collect.get())) return {};
+    return names;
+}
+
+/// Names the store at `path`, and the dataset `key` of it, in the error in flight: a ValueError
+/// becomes "cannot merge <path>: ..." with the error as its cause; any other error gets a note.
+void name_the_store(PyObject* path, PyObject* key) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Ref error_type = Ref::steal(type), error = Ref::steal(value), trace = Ref::steal(tb);
+    bool invalid = PyErr_GivenExceptionMatches(error_type.get(), PyExc_ValueError);
+    Ref message = invalid ? Ref::steal(PyUnicode_FromFormat("cannot merge %R: %S", path, error.get()))
+                          : Ref::steal(PyUnicode_FromFormat("while merging the dataset %R of %R", key, path));
+    if (!message) return;
+    if (!invalid) {
+        if (Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", message.get())))
+            PyErr_Restore(error_type.release(), error.release(), trace.release());
+        return;
+    }
+    Ref named = py::call(PyExc_ValueError, message.get());
+    if (!named) return;
+    PyException_SetCause(named.get(), error.release());
+    PyErr_SetObject(PyExc_ValueError, named.get());
+}
+
+/// The table `key` of the store `db` as a merge run, or None where the store lacks it: the store
+/// must hold a table there, in value order.
+Ref table_run(PyObject* db, PyObject* key, Ref& idxs, Ref& vals, Columns& c) {
+    PyObject* argv[] = {db, key, Py_False};
+    Ref kw = Ref::steal(PyTuple_Pack(1, G.names.create));
+    Ref table = kw ? Ref::steal(PyObject_VectorcallMethod(G.names._get_table, argv, 2, kw.get())) : Ref{};
+    if (!table || table.get() == Py_None) return table;
+    if (read_columns(table.get(), idxs, vals, c) < 0) return {};
+    if (!kern::is_sorted(c.run.vals)) {
+        PyErr_Format(PyExc_ValueError, "the table %R is not in value order", key);
+        return {};
+    }
+    return table;
+}
+
+/// Checks, before the target is touched, that every dataset of the source `db` at `path` is a
+/// table in value order; the names go to `keys` once each (in `seen`). Each table is dropped from
+/// the source's cache once checked: the read cache keeps what its budget allows for the merge.
+int check_source(PyObject* db, PyObject* path, PyObject* keys, PyObject* seen) {
+    Ref names = dataset_names(db);
+    Ref cache = names ? py::getattr(db, G.names.cache) : Ref{};
+    if (!cache) {
+        name_the_store(path, Py_None);
+        return -1;
+    }
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()); ++j) {
         PyObject* name = PyList_GET_ITEM(names.get(), j);
+        Ref idxs, vals;
+        Columns c;
+        Ref table = table_run(db, name, idxs, vals, c);
+        if (!table || PyObject_DelItem(cache.get(), name) < 0) {
+            name_the_store(path, name);
+            return -1;
+        }
+        idxs = Ref{};
+        vals = Ref{};
+        release_table(table.get(), 1);
         int known = PySet_Contains(seen, name);
         if (known < 0) return -1;
         if (!known && (PySet_Add(seen, name) < 0 || PyList_Append(keys, name) < 0)) return -1;
@@ -65,29 +131,25 @@ Ref open_store(PyObject* path, const char* mode) {
     return m ? py::call(G.db_type, path, m.get()) : Ref{};
 }
 
-/// The table `key` of every store that has it, merged into the target's cache as changed.
-int merge_table(PyObject* target, PyObject* cache, const std::vector<Ref>& stores, PyObject* key, std::size_t& entries) {
+/// The table `key` of every store that has it, merged into the target's cache as changed. The
+/// stores are the target and the sources, named by `paths` in the same order.
+int merge_table(PyObject* target, PyObject* cache, const std::vector<Ref>& stores, PyObject* paths, PyObject* key,
+                std::size_t& entries) {
     std::vector<Ref> tables, columns;
     std::vector<kern::Run> runs;
     int code = 0;
     std::size_t total = 0;
     bool target_had_it = false;
-    PyObject* no_create[] = {nullptr, key, Py_False};
-    Ref kw = Ref::steal(PyTuple_Pack(1, G.names.create));
-    if (!kw) return -1;
     for (std::size_t s = 0; s <= stores.size(); ++s) {
-        no_create[0] = s == 0 ? target : stores[s - 1].get();
-        Ref table = Ref::steal(PyObject_VectorcallMethod(G.names._get_table, no_create, 2, kw.get()));
-        if (!table) return -1;
-        if (table.get() == Py_None) continue;
-        target_had_it = target_had_it || s == 0;
         Ref idxs, vals;
         Columns c;
-        if (read_columns(table.get(), idxs, vals, c) < 0) return -1;
-        if (!kern::is_sorted(c.run.vals)) {
-            PyErr_Format(PyExc_ValueError, "table %R of a store is not in value order", key);
+        Ref table = table_run(s == 0 ? target : stores[s - 1].get(), key, idxs, vals, c);
+        if (!table) {
+            name_the_store(PyList_GET_ITEM(paths, static_cast<Py_ssize_t>(s)), key);
             return -1;
         }
+        if (table.get() == Py_None) continue;
+        target_had_it = target_had_it || s == 0;
         code = std::max(code, c.code);
         total += c.run.vals.size;
         runs.push_back(c.run);
@@ -226,11 +288,31 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     Ref chosen;
     Py_ssize_t chosen_at;
     Ref source_paths = Ref::steal(PyList_GetSlice(paths.get(), 1, PY_SSIZE_T_MAX));
-    if (!source_paths || agree_on_preprocessor(sources, source_paths.get(), chosen, chosen_at) < 0 ||
+    Ref keys = Ref::steal(PyList_New(0));
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    if (!source_paths || !keys || !seen || agree_on_preprocessor(sources, source_paths.get(), chosen, chosen_at) < 0 ||
         agree_on_neurons(sources, source_paths.get()) < 0) {
         close_all(nullptr);
         return {};
     }
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+        if (check_source(sources[s].get(), PyList_GET_ITEM(source_paths.get(), static_cast<Py_ssize_t>(s)), keys.get(),
+                         seen.get()) < 0) {
+            close_all(nullptr);
+            return {};
+        }
+    }
+    // A target this merge makes is removed again when the merge fails before its first change.
+    Ref target_bytes;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(target_path.get(), &encoded)) {
+        close_all(nullptr);
+        return {};
+    }
+    target_bytes = Ref::steal(encoded);
+    struct stat st;
+    bool created = lstat(PyBytes_AS_STRING(target_bytes.get()), &st) < 0 && errno == ENOENT;
+    bool changed = false;
     Ref target = open_store(target_path.get(), "a");
     if (!target) {
         close_all(nullptr);
@@ -255,11 +337,6 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
             return -1;
         Ref count = adopt ? Ref::steal(PyLong_FromSize_t(store_of(sources.front().get()).neurons)) : Ref{};
         if (adopt && (!count || PyObject_SetAttr(target.get(), G.names.neurons, count.get()) < 0)) return -1;
-        Ref keys = Ref::steal(PyList_New(0));
-        Ref seen = Ref::steal(PySet_New(nullptr));
-        if (!keys || !seen) return -1;
-        for (auto& db : sources)
-            if (table_names(db.get(), keys.get(), seen.get()) < 0) return -1;
         Ref cache = py::getattr(target.get(), G.names.cache);
         if (!cache || !py::call_method(target.get(), G.names._clear_cache)) return -1;
         std::size_t entries = 0;
@@ -267,10 +344,13 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
             entries = 0;
             for (auto& db : sources)
                 if (!py::call_method(db.get(), G.names._clear_cache)) return -1;
-            return py::call_method(target.get(), G.names._clear_cache) ? 0 : -1;
+            if (!py::call_method(target.get(), G.names._clear_cache)) return -1;
+            changed = true;
+            return 0;
         };
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keys.get()); ++j) {
-            if (merge_table(target.get(), cache.get(), sources, PyList_GET_ITEM(keys.get(), j), entries) < 0) return -1;
+            if (merge_table(target.get(), cache.get(), sources, paths.get(), PyList_GET_ITEM(keys.get(), j), entries) < 0)
+                return -1;
             if (entries >= merge_chunk && write() < 0) return -1;
             if (a[2] && a[2] != Py_None && !report_progress(a[2], j + 1, PyList_GET_SIZE(keys.get()))) return -1;
         }
@@ -287,6 +367,12 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         PyErr_Restore(type, value, tb);
     }
     close_all(target.get());
+    if (status < 0 && created && !changed) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        unlink(PyBytes_AS_STRING(target_bytes.get()));
+        PyErr_Restore(type, value, tb);
+    }
     return status < 0 ? Ref{} : Ref::borrow(Py_None);
 }
 

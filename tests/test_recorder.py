@@ -505,6 +505,58 @@ def test_merge_refuses_a_path_named_twice(tmp_path):
     assert not os.path.exists(tmp_path / "t.h5")
 
 
+def unsorted_table():
+    t = cquorlin.Table(np.array([0, 1], np.uint16), np.array([2.0, 1.0], np.float32))
+    return np.frombuffer(t.tobytes(), np.uint8)
+
+
+FAULTY_DATASETS = {
+    "non-table dataset": ("other", lambda: np.arange(3.0), "holds no table"),
+    "unsorted table": ("table_fc_0", unsorted_table, "not in value order"),
+    "unknown type code": ("table_fc_1", lambda: np.array([7, 0, 0, 0, 0], np.uint8), "holds no table"),
+}
+
+
+@pytest.mark.parametrize("existing", [False, True])
+@pytest.mark.parametrize("fault", FAULTY_DATASETS)
+def test_merge_checks_every_source_before_the_target(tmp_path, fault, existing):
+    a, b, target = (str(tmp_path / n) for n in ("a.h5", "b.h5", "t.h5"))
+    for path in (a, b) + ((target,) if existing else ()):
+        with DB(path, "w", preprocessor="image") as db:
+            db.add({"fc": np.eye(3, dtype=np.float32)}, 10 * len(path))
+    name, make, message = FAULTY_DATASETS[fault]
+    with h5py.File(b, "a") as f:
+        if name in f:
+            del f[name]
+        f[name] = make()
+    before = tables(target) if existing else None
+    with pytest.raises(ValueError, match=rf"cannot merge '.*b\.h5': .*'{name}'.*{message}"):
+        cquorlin.merge(target, [a, b])
+    if existing:
+        assert tables(target) == before
+    else:
+        assert not os.path.exists(target)
+
+
+def test_merge_removes_a_target_it_made_when_its_first_write_fails(tmp_path, monkeypatch):
+    a, target = str(tmp_path / "a.h5"), str(tmp_path / "t.h5")
+    with DB(a, "w", preprocessor="image") as db:
+        db.add({"fc": np.eye(3, dtype=np.float32)}, 0)
+    real = h5py.File.flush
+    flushes = []
+
+    def flush(self):
+        flushes.append(self.filename)
+        if self.filename == target and len([f for f in flushes if f == target]) > 1:
+            raise OSError(28, "injected flush failure")  # a change after the one that made it
+        real(self)
+
+    monkeypatch.setattr(h5py.File, "flush", flush)
+    with pytest.raises(OSError, match="injected"):
+        cquorlin.merge(target, [a])
+    assert not os.path.exists(target) and not os.path.exists(target + "-journal")
+
+
 # ---------------------------------------------------------------------------------------------
 # The distributed example under torchrun
 
