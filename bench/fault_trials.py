@@ -13,8 +13,19 @@
 - second opener: a child stops inside a flush; the store is opened in every mode meanwhile (with
   HDF5's file locking on, and off in both processes); intact when each open failed (or, without
   locking, left the journal alone) and, the child killed, the store keeps the returned batch.
+- frozen at a write: the same child stopped (SIGSTOP) at each of its writes in turn, half done; the
+  store opened meanwhile in every mode, HDF5's locking on and off; intact when every open failed
+  and left the file and journal as they were, and the child, continued, completed both batches.
+- frozen in a restore: a child whose flush failed stops as its restore has closed HDF5's handle,
+  before it writes the journal back; the same opens; intact as above.
+- two handles: a second DB on a store in the same process (every pair of modes with a writer), and
+  in another process with HDF5's locking off; intact when refused and the file unchanged.
+- compaction: stores owned by another user (mode 0640) keep owner, group and mode; stores with a
+  second hard link or another handle are not compacted; compact() on a full disk (2 MiB tmpfs,
+  room left from 5% to 95% of the store) raises OSError(ENOSPC) and leaves the store whole.
 - foreign journals: the journal of one store's flush placed beside every other store file of a
   set (other stores, older and newer copies of the same store); counts how many were applied.
+  Journals whose blocks or recorded end reach far past the file, checksum made to fit, too.
 - fuzzing: damaged table encodings and damaged journals, many more cases than the suite.
 
 Run: PYTHONPATH=<build dir> python bench/fault_trials.py [--kills 200] [--full 60] [--openers 25]
@@ -22,13 +33,19 @@ Run: PYTHONPATH=<build dir> python bench/fault_trials.py [--kills 200] [--full 6
 
 import argparse
 import collections
+import errno
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import warnings
+
+import h5py
+import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
@@ -40,13 +57,18 @@ from test_faults import (  # noqa: E402
     capture_journal,
     disk_full_trial,
     entries,
+    fnv1a,
+    frozen_at_write_trial,
+    frozen_restore_trial,
     fuzz_frombytes,
     fuzz_journal,
     build_crash_library,
     crash_trial,
     make_crash_base,
     second_opener_trial,
+    snapshot,
 )
+from test_store import journal_blocks  # noqa: E402
 from test_store import kill_trial  # noqa: E402
 
 
@@ -89,6 +111,140 @@ def foreign_pairs(directory):
     return outcomes
 
 
+def two_handle_trials(directory):
+    """A second DB on a store, in this process and in another without HDF5's locking."""
+    outcomes = []
+    path = os.path.join(directory, "two.h5")
+    for first in ["r", "a", "r+", "w"]:
+        for second in ["r", "a", "r+", "w"]:
+            if first == second == "r":
+                continue
+            with DB(path, "w") as store:
+                store.add(batch(0), 0)
+            before = snapshot(path)
+            with DB(path, first):
+                try:
+                    DB(path, second).close()
+                    outcome = "opened"
+                except BlockingIOError:
+                    outcome = "refused"
+            outcomes.append(f"this process: {outcome}" + ("" if snapshot(path) == before else ", file changed"))
+    for held in ["r", "a"]:
+        for mode in ["r", "a", "r+", "w"]:
+            if held == mode == "r":
+                continue
+            r, w = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # the holder, killed below
+                os.close(r)
+                store = DB(path, held)  # noqa: F841
+                os.write(w, b"x")
+                time.sleep(60)
+                os._exit(1)
+            os.close(w)
+            os.read(r, 1)
+            os.close(r)
+            with open(path, "rb") as f:
+                image = f.read()
+            try:
+                DB(path, mode, locking=False).close()
+                outcome = "opened"
+            except OSError:
+                outcome = "refused"
+            with open(path, "rb") as f:
+                changed = f.read() != image
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            outcomes.append(f"another process, locking off: {outcome}" + (", file changed" if changed else ""))
+    return outcomes
+
+
+def compaction_trials(directory, disk):
+    """Compaction of stores owned by another user, with a second name or handle, on a full disk."""
+    outcomes = []
+    path = os.path.join(directory, "owned.h5")
+    for uid, gid, mode in [(12345, 23456, 0o640), (0, 23456, 0o600), (12345, 0, 0o664)]:
+        with DB(path, "w") as store:
+            for b in range(4):
+                store.add(batch(b), 16 * b)
+        os.chown(path, uid, gid)
+        os.chmod(path, mode)
+        with DB(path, "a") as store:
+            store.compact()
+        st = os.stat(path)
+        kept = (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (uid, gid, mode)
+        outcomes.append("owner, group and mode kept" if kept else "identity lost")
+    for other in ["hard link", "h5py handle"]:
+        with DB(path, "w") as store:
+            store.add(batch(0), 0)
+        if other == "hard link":
+            os.link(path, path + ".link")
+        with DB(path, "a") as store:
+            handle = h5py.File(path, "r") if other == "h5py handle" else None
+            try:
+                store.compact()
+                outcomes.append(f"{other}: compacted")
+            except (ValueError, BlockingIOError):
+                outcomes.append(f"{other}: refused")
+            if handle:
+                handle.close()
+        if other == "hard link":
+            os.remove(path + ".link")
+    if disk:
+        for step in range(19):
+            for name in os.listdir(disk):
+                os.remove(os.path.join(disk, name))
+            path = os.path.join(disk, "s.h5")
+            with DB(path, "w") as store:
+                for b in range(12):
+                    store.add({"fc": np.random.default_rng(b).random((400, 64), np.float32)}, 400 * b)
+            before = snapshot(path)
+            stats = os.statvfs(disk)
+            fd = os.open(os.path.join(disk, "filler"), os.O_CREAT | os.O_WRONLY)
+            os.posix_fallocate(fd, 0, stats.f_bavail * stats.f_frsize - int((0.05 + 0.05 * step) * os.path.getsize(path)))
+            os.close(fd)
+            try:
+                with DB(path, "a") as store:
+                    store.compact()
+                outcome = "compacted"
+            except OSError as e:
+                outcome = f"{type(e).__name__} {errno.errorcode.get(e.errno, e.errno)}"
+            except Exception as e:  # noqa: BLE001 - counted
+                outcome = type(e).__name__
+            whole = snapshot(path)[1] == before[1] and not os.path.exists(path + "-compacting")
+            outcomes.append(f"full disk: {outcome}" + ("" if whole else ", store changed"))
+    return outcomes
+
+
+def far_journals(directory, monkeypatch_cls, cases=40):
+    """Journals whose second block or recorded end of file is moved far past the file."""
+    outcomes = []
+    path = os.path.join(directory, "far.h5")
+    for case in range(cases):
+        with DB(path, "w") as store:
+            store.add(batch(case), 0)
+        with monkeypatch_cls.context() as monkeypatch:
+            journal = bytearray(capture_journal(path, monkeypatch, batch(case + 1), 16))
+        size = os.path.getsize(path)
+        far = size * (3 + case) + (1 << 20) * (case % 4) * 1024
+        if case % 2:
+            at = 32 + 16 + len(journal_blocks(bytes(journal))[0][1])
+            journal[at : at + 8] = far.to_bytes(8, "little")
+        else:
+            journal[32 + 16 + 40 : 32 + 16 + 48] = far.to_bytes(8, "little")
+        journal[-8:] = fnv1a(journal[:-8]).to_bytes(8, "little")
+        with open(path + "-journal", "wb") as f:
+            f.write(journal)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            DB(path, "a").close()
+        grown = os.path.getsize(path) > 2 * size
+        outcomes.append(("set aside" if caught else "applied") + (", file grown" if grown else ""))
+        for name in os.listdir(directory):
+            os.remove(os.path.join(directory, name))
+    return outcomes
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kills", type=int, default=200)
@@ -118,6 +274,28 @@ def main():
             finally:
                 subprocess.run(["umount", "-l", disk], check=True)
         report("file size limit", [disk_full_trial(d, seed, size_limit=True) for seed in range(args.full)])
+        if library:
+            outcomes = []
+            for at in range(1, writes + 1):
+                problems = frozen_at_write_trial(library, base, os.path.join(d, "f.h5"), at)
+                outcomes.append("intact" if not problems else "; ".join(problems))
+            report("frozen at a write", outcomes)
+        for locking in [True, False]:
+            outcomes = []
+            for seed in range(args.openers):
+                problems = frozen_restore_trial(d, seed, locking)
+                outcomes.append("intact" if not problems else "; ".join(problems))
+            report(f"frozen in a restore (HDF5 locking {'on' if locking else 'off'})", outcomes)
+        report("two handles", two_handle_trials(d))
+        os.mkdir(os.path.join(d, "compaction"))
+        mounted = not subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk], capture_output=True).returncode
+        try:
+            report("compaction", compaction_trials(os.path.join(d, "compaction"), disk if mounted else None))
+        finally:
+            if mounted:
+                subprocess.run(["umount", "-l", disk], check=True)
+        os.mkdir(os.path.join(d, "far"))
+        report("journals reaching far past the file", far_journals(os.path.join(d, "far"), pytest.MonkeyPatch))
         for locking in [True, False]:
             outcomes = []
             for seed in range(args.openers):

@@ -2,7 +2,8 @@
 // default driver writes a file with (the store's own code calls pwrite and ftruncate, which pass).
 // N comes from the environment variable CRASH_AT_WRITE. A pwrite puts the first half of its bytes
 // in place first; a truncation takes place first. Without the variable (or with 0) it only counts,
-// and reports the count on standard error at exit.
+// and reports the count on standard error at exit. With CRASH_STOP set, the process stops there
+// (SIGSTOP) instead, and once continued completes the write.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <signal.h>
@@ -26,7 +27,7 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off_t offset) {
     if (!real) real = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite64");
     if (is_crash_point()) {
         real(fd, buf, n / 2, offset);
-        raise(SIGKILL);
+        raise(getenv("CRASH_STOP") ? SIGSTOP : SIGKILL);
     }
     return real(fd, buf, n, offset);
 }
@@ -35,7 +36,7 @@ int ftruncate64(int fd, off_t length) {
     static int (*real)(int, off_t);
     if (!real) real = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate64");
     int status = real(fd, length);
-    if (is_crash_point()) raise(SIGKILL);
+    if (is_crash_point()) raise(getenv("CRASH_STOP") ? SIGSTOP : SIGKILL);
     return status;
 }
 

@@ -308,6 +308,54 @@ def crash_trial(library, base, work, at):
     return "intact"
 
 
+def frozen_at_write_trial(library, base, work, at):
+    """CRASH_CHILD stopped (SIGSTOP) at its write `at`, half done, on a copy of `base`: stores opened
+    meanwhile, in every mode, with HDF5's locking on and off, must fail and leave the file and
+    any journal as they are; continued, the child completes both batches. Returns the problems."""
+    shutil.copy(base, work)
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+    env = dict(os.environ, LD_PRELOAD=preload, CRASH_AT_WRITE=str(at), CRASH_STOP="1")
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(cquorlin.__file__), os.environ.get("PYTHONPATH", "")])
+    child = subprocess.Popen([sys.executable, "-c", CRASH_CHILD, work], env=env, stdout=subprocess.DEVNULL)
+    _, status = os.waitpid(child.pid, os.WUNTRACED)
+    if not os.WIFSTOPPED(status):
+        return ["the child did not stop"]
+    problems = []
+
+    def state():
+        with open(work, "rb") as f:
+            image = f.read()
+        journal = None
+        if os.path.exists(work + "-journal"):
+            with open(work + "-journal", "rb") as f:
+                journal = f.read()
+        return image, journal
+
+    try:
+        before = state()
+        for locking in [True, False]:
+            for mode in ["r", "a", "r+", "w"]:
+                try:
+                    DB(work, mode, locking=locking).close()
+                    problems.append(f"{mode}, locking {locking}: opened")
+                except OSError:
+                    pass
+                if state() != before:
+                    problems.append(f"{mode}, locking {locking}: " + ("journal" if state()[0] == before[0] else "file") + " changed")
+                    before = state()
+    finally:
+        os.kill(child.pid, signal.SIGCONT)
+        child.wait()
+    if child.returncode != 0:
+        problems.append(f"the child failed ({child.returncode})")
+    else:
+        try:
+            check_crashed_store(work, 2)
+        except Exception as e:  # noqa: BLE001 - reported
+            problems.append(f"{type(e).__name__}: {e}")
+    return problems
+
+
 @pytest.fixture(scope="module")
 def crash_library(tmp_path_factory):
     directory = str(tmp_path_factory.mktemp("crash"))
@@ -345,6 +393,12 @@ def test_killed_at_a_write_loses_nothing_of_a_store_of_four_neurons(crash_base_o
     library, base, writes = crash_base_of_four_neurons
     at = 1 + (part * writes) // 2 + random.Random(part).randrange(max(writes // 2, 1))
     assert crash_trial(library, base, str(tmp_path / "s.h5"), at) == "intact"
+
+
+def test_writer_frozen_at_a_write_keeps_its_journal(crash_base, tmp_path):
+    # One point inside the second add's flush; bench/fault_trials.py freezes the child at every write.
+    library, base, writes = crash_base
+    assert frozen_at_write_trial(library, base, str(tmp_path / "s.h5"), writes - 3) == []
 
 
 # ---------------------------------------------------------------------------------------------
@@ -406,6 +460,77 @@ def second_opener_trial(directory, seed, hdf5_locking=True):
 @pytest.mark.parametrize("hdf5_locking", [True, False])
 def test_second_opener_leaves_a_live_journal_alone(tmp_path, hdf5_locking):
     assert second_opener_trial(str(tmp_path), 0, hdf5_locking) == []
+
+
+def frozen_restore_trial(directory, seed, hdf5_locking=True):
+    """A child's flush fails and the child stops (SIGSTOP) as its restore has closed HDF5's handle,
+    before it writes the journal back. Openers in every mode meanwhile must fail and leave the
+    journal alone; resumed, the child restores the file, retries its batch and closes."""
+    path = os.path.join(directory, f"restoring{seed}.h5")
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - leaves through os._exit
+        os.close(r)
+        status = 1
+        try:
+            if not hdf5_locking:
+                os.environ["HDF5_USE_FILE_LOCKING"] = "FALSE"
+            store = DB(path, "w")
+            store.add(batch(seed), 0)
+            real_flush, real_close = h5py.File.flush, h5py.File.close
+
+            def flush(self):
+                h5py.File.flush = real_flush
+                real_flush(self)
+                raise OSError(errno.EIO, "injected flush failure")
+
+            def close(self):
+                h5py.File.close = real_close
+                real_close(self)
+                os.kill(os.getpid(), signal.SIGSTOP)
+
+            h5py.File.flush, h5py.File.close = flush, close
+            try:
+                store.add(batch(seed + 1), 16)
+            except OSError:
+                pass
+            store.add(batch(seed + 1), 16)
+            store.close()
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(w)
+    os.close(r)
+    problems = []
+    _, status = os.waitpid(pid, os.WUNTRACED)
+    if not os.WIFSTOPPED(status):
+        return ["the child did not stop"]
+    try:
+        with open(path + "-journal", "rb") as f:
+            journal = f.read()
+        for locking in [True, False]:
+            for mode in ["r", "a", "r+", "w"]:
+                try:
+                    DB(path, mode, locking=locking).close()
+                    problems.append(f"{mode}, locking {locking}: opened")
+                except OSError:
+                    pass
+                if not os.path.exists(path + "-journal"):
+                    problems.append(f"{mode}, locking {locking}: journal gone")
+                    break
+    finally:
+        os.kill(pid, signal.SIGCONT)
+        _, status = os.waitpid(pid, 0)
+    if os.WEXITSTATUS(status) != 0:
+        problems.append("the child failed")
+    elif indices(path) != list(range(32)):
+        problems.append("wrong entries")
+    return problems
+
+
+@pytest.mark.parametrize("hdf5_locking", [True, False])
+def test_opener_waits_out_a_writer_restoring_its_file(tmp_path, hdf5_locking):
+    assert frozen_restore_trial(str(tmp_path), 0, hdf5_locking) == []
 
 
 # ---------------------------------------------------------------------------------------------
