@@ -609,8 +609,9 @@ int keep_journal(PyObject* self, PyObject* file, const std::string& journal, boo
     Ref driver = attr(file, G.names.driver);
     Ref file_mode = driver ? attr(file, G.names.mode) : Ref{};
     if (!file_mode) return -1;
-    if (journal.empty() || !writing || !PyUnicode_Check(driver.get()) || PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 ||
-        !PyUnicode_Check(file_mode.get()) || PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
+    if (journal.empty() || !writing || !PyUnicode_Check(driver.get()) ||
+        PyUnicode_CompareWithASCIIString(driver.get(), "sec2") != 0 || !PyUnicode_Check(file_mode.get()) ||
+        PyUnicode_CompareWithASCIIString(file_mode.get(), "r+") != 0)
         return 0;
     std::string store = store_of_journal(journal);
     Ref path = Ref::steal(PyUnicode_DecodeFSDefault(store.c_str()));
@@ -723,7 +724,8 @@ int check_compactable(PyObject* file, const std::string& store, const struct sta
     Ref count = fid ? py::call(count_fn.get(), fid.get(), kind.get()) : Ref{};
     long handles = count ? PyLong_AsLong(count.get()) : -1;
     if (handles < 0) return -1;
-    if (handles > 1) return busy_error(store, "the store is open through another handle of this process and cannot be compacted");
+    if (handles > 1)
+        return busy_error(store, "the store is open through another handle of this process and cannot be compacted");
     return 0;
 }
 
@@ -750,8 +752,8 @@ int compact_file(PyObject* self, PyObject* file) {
     hdf5::hid_t fid = file_id(file);
     if (fid < 0 || footprint_of(fid, footprint) < 0) return -1;
     // The copy takes its tables, their headers and names; never more than the old file.
-    std::uint64_t reserve = std::min<std::uint64_t>(footprint.file, 2 * (footprint.tables + table_allowance * footprint.count) +
-                                                                        file_allowance + reserve_margin);
+    std::uint64_t copied = 2 * (footprint.tables + table_allowance * footprint.count) + file_allowance + reserve_margin;
+    std::uint64_t reserve = std::min<std::uint64_t>(footprint.file, copied);
     if (unlink(target.c_str()) < 0 && errno != ENOENT) return os_error(target);  // left by a killed compaction
     // Readable by its owner only until it has the store's owner, group and mode; owner and group
     // first, since changing them clears the set-user-ID and set-group-ID bits.
@@ -828,8 +830,9 @@ Ref open_file(PyObject* self, PyObject* path, PyObject* mode, PyObject* kw) {
     std::string journal;
     bool truncating = PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "w") == 0;
     bool writing = !PyUnicode_Check(mode) || PyUnicode_CompareWithASCIIString(mode, "r") != 0;
-    if (path != Py_None && (absolute_journal(path, journal) < 0 ||
-                            refuse_second_handle(store_of_journal(journal), writing) < 0 || recover(journal, truncating) < 0))
+    if (path != Py_None &&
+        (absolute_journal(path, journal) < 0 || refuse_second_handle(store_of_journal(journal), writing) < 0 ||
+         recover(journal, truncating) < 0))
         return {};
     // The DB holds the store from before h5py opens it, or, for a file h5py makes, from after.
     std::string store = journal.empty() ? std::string() : store_of_journal(journal);

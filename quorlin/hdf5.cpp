@@ -259,7 +259,8 @@ Ref read_bytes(hid_t dataset, PyObject* key) {
         fail("read the type of", PyUnicode_AsUTF8(key));
         return {};
     }
-    if (rank != 1 || width != 1 || api.type_class(type.get()) != integer_class || api.type_sign(type.get()) != unsigned_sign) {
+    if (rank != 1 || width != 1 || api.type_class(type.get()) != integer_class ||
+        api.type_sign(type.get()) != unsigned_sign) {
         PyErr_Format(PyExc_ValueError, "the dataset %R holds no table: not a one-dimensional array of bytes", key);
         return {};
     }

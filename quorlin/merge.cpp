@@ -349,8 +349,8 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
             return 0;
         };
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keys.get()); ++j) {
-            if (merge_table(target.get(), cache.get(), sources, paths.get(), PyList_GET_ITEM(keys.get(), j), entries) < 0)
-                return -1;
+            PyObject* key = PyList_GET_ITEM(keys.get(), j);
+            if (merge_table(target.get(), cache.get(), sources, paths.get(), key, entries) < 0) return -1;
             if (entries >= merge_chunk && write() < 0) return -1;
             if (a[2] && a[2] != Py_None && !report_progress(a[2], j + 1, PyList_GET_SIZE(keys.get()))) return -1;
         }
