@@ -173,7 +173,9 @@ class DB:
 
         A new file is stamped as a store and given `preprocessor`; a file that already names one
         keeps it. A file opened read-only that is not a store raises Exception "Invalid file.". A
-        journal left by a killed writer is written back first.
+        journal left by a killed writer is written back first. A store that another DB (of this
+        process or another) writes, or that this DB would write while another has it open, raises
+        BlockingIOError.
         """
         ...
     @property
@@ -272,8 +274,10 @@ class DB:
     def compact(self) -> None:
         """Writes the changed tables, rewrites the store into a new file holding only its tables and
         attributes, renames it over the old file and goes on with it. `close` does this by itself
-        when the file has grown well past its tables. Only a store in one file opened for writing
-        (the default driver) can be compacted; others raise ValueError."""
+        when the file has grown well past its tables. The new file keeps the old one's owner, group
+        and mode (PermissionError where it cannot). Only a store in one file opened for writing
+        (the default driver), with one name and no other handle, can be compacted; others raise
+        ValueError, or BlockingIOError for another handle. A full disk raises OSError (ENOSPC)."""
     def recorder(self, flush_every: int = 65536) -> "Recorder":
         """A Recorder writing into this store, flushing every flush_every inputs (at least 1)."""
     def layers(self, threshold: float = 0.9) -> "Layers":
@@ -392,5 +396,8 @@ def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "
     One pass per table over the sorted columns, written as journaled changes. The preprocessors must
     agree (a store without one takes theirs); a difference raises ValueError naming both stores. So
     must the neuron counts (a target without tables takes theirs).
-    A merge that fails partway keeps the changes it completed in the target: merge into a fresh one.
+    Every source is checked before the target is opened: a dataset that is no table, or a table out
+    of value order, raises ValueError naming the store and the dataset. A target the merge made is
+    removed when it fails before its first change; one that fails partway keeps the changes it
+    completed in the target: merge into a fresh one.
     """

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
@@ -707,6 +708,34 @@ int copy_store(PyObject* file, const std::string& target, int fd, std::uint64_t 
     return status == 0 && closed ? 0 : -1;
 }
 
+/// Gives an error of HDF5's in flight, which h5py raises as RuntimeError whichever system call
+/// failed, as the OSError of the errno HDF5's message reports ("errno = <n>"), for `path`, the
+/// error itself its cause. Other errors pass unchanged.
+void as_os_error(const std::string& path) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_OSError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref text = Ref::steal(PyObject_Str(value));
+    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    const char* at = message ? std::strstr(message, "errno = ") : nullptr;
+    long number = at ? std::strtol(at + 8, nullptr, 10) : 0;
+    Ref name = number > 0 ? Ref::steal(PyUnicode_DecodeFSDefault(path.c_str())) : Ref{};
+    Ref error = name ? Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", static_cast<int>(number), message,
+                                                        name.get()))
+                     : Ref{};
+    if (!error) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyException_SetCause(error.get(), value);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
 /// Why the store open as `file` at `store` (as `st`) cannot be compacted, raised; 0 when it can.
 /// The new file takes the store's name alone: other names of the old one (hard links) would keep
 /// its old contents, and other handles on it, in this process or another, would write on into it.
@@ -780,7 +809,10 @@ int compact_file(PyObject* self, PyObject* file) {
     // locked before: a second process opening the store meets either the old file, locked, or the
     // new one, complete and locked. The new file reaches the disk before it takes the name, since
     // the old one is gone with the rename.
-    if (copy_store(file, target, fd, reserve) < 0) return discard(-1);
+    if (copy_store(file, target, fd, reserve) < 0) {
+        as_os_error(target);
+        return discard(-1);
+    }
     if (fchmod(fd, old.st_mode & 07777) < 0 || fsync(fd) < 0) return discard(os_error(target));
     if (lock_held_byte(fd, true, target) < 0) return discard(-1);
     if (rename(target.c_str(), store.c_str()) < 0) return discard(os_error2(target, store));

@@ -3,9 +3,11 @@
 // N comes from the environment variable CRASH_AT_WRITE. A pwrite puts the first half of its bytes
 // in place first; a truncation takes place first. Without the variable (or with 0) it only counts,
 // and reports the count on standard error at exit. With CRASH_STOP set, the process stops there
-// (SIGSTOP) instead, and once continued completes the write.
+// (SIGSTOP) instead, and once continued completes the write; with CRASH_ERRNO set to a number, the
+// write fails with that errno instead, and nothing else is done.
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +28,10 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off_t offset) {
     static ssize_t (*real)(int, const void*, size_t, off_t);
     if (!real) real = (ssize_t (*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite64");
     if (is_crash_point()) {
+        if (getenv("CRASH_ERRNO")) {
+            errno = atoi(getenv("CRASH_ERRNO"));
+            return -1;
+        }
         real(fd, buf, n / 2, offset);
         raise(getenv("CRASH_STOP") ? SIGSTOP : SIGKILL);
     }

@@ -682,6 +682,49 @@ def test_compaction_refused_beside_other_names_and_handles(store_path, other):
         assert stored(store_path + ".link") == stored(store_path)
 
 
+def test_compaction_past_the_file_size_limit_raises_efbig(store_path):
+    grown_store(store_path)
+    before = snapshot(store_path)
+
+    def child():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+        resource.setrlimit(resource.RLIMIT_FSIZE, (8192, hard))
+        with DB(store_path, "a") as store:
+            with pytest.raises(OSError) as raised:
+                store.compact()
+            assert type(raised.value) is OSError and raised.value.errno == errno.EFBIG
+            resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+
+    assert forked(child) == "ok"
+    assert snapshot(store_path) == before and not os.path.exists(store_path + "-compacting")
+
+
+COMPACT_CHILD = """
+import sys
+from cquorlin import DB
+store = DB(sys.argv[1], "a")
+try:
+    store.compact()
+except Exception as e:
+    print(type(e).__name__, getattr(e, "errno", None))
+"""
+
+
+def test_compaction_io_error_raises_oserror_with_its_errno(crash_base, tmp_path):
+    library = crash_base[0]
+    path = str(tmp_path / "s.h5")
+    grown_store(path)
+    before = snapshot(path)
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+    # The child's third write is inside the copy (the first marks the store open for writing).
+    env = dict(os.environ, LD_PRELOAD=preload, CRASH_AT_WRITE="3", CRASH_ERRNO=str(errno.EIO))
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(cquorlin.__file__), os.environ.get("PYTHONPATH", "")])
+    child = subprocess.run([sys.executable, "-c", COMPACT_CHILD, path], env=env, capture_output=True, text=True)
+    assert child.stdout.split() == ["OSError", str(errno.EIO)], child.stderr[-2000:]
+    assert snapshot(path) == before and not os.path.exists(path + "-compacting")
+
+
 @pytest.mark.parametrize("left", [0.3, 0.6, 0.9])
 def test_compaction_on_a_full_disk_raises_enospc(small_disk, left):
     work = os.path.join(small_disk, f"compact{left}")
