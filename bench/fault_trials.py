@@ -121,14 +121,15 @@ def two_handle_trials(directory):
                 continue
             with DB(path, "w") as store:
                 store.add(batch(0), 0)
-            before = snapshot(path)
             with DB(path, first):
+                before = snapshot(path)
                 try:
                     DB(path, second).close()
                     outcome = "opened"
-                except BlockingIOError:
-                    outcome = "refused"
-            outcomes.append(f"this process: {outcome}" + ("" if snapshot(path) == before else ", file changed"))
+                except OSError as e:
+                    outcome = "refused" if isinstance(e, BlockingIOError) else f"{type(e).__name__} from HDF5"
+                changed = snapshot(path) != before
+            outcomes.append(f"this process: {outcome}" + (", file changed" if changed else ""))
     for held in ["r", "a"]:
         for mode in ["r", "a", "r+", "w"]:
             if held == mode == "r":
@@ -226,7 +227,7 @@ def far_journals(directory, monkeypatch_cls, cases=40):
         with monkeypatch_cls.context() as monkeypatch:
             journal = bytearray(capture_journal(path, monkeypatch, batch(case + 1), 16))
         size = os.path.getsize(path)
-        far = size * (3 + case) + (1 << 20) * (case % 4) * 1024
+        far = (1 << 30) << (case % 11)  # 1 GiB to 1 TiB
         if case % 2:
             at = 32 + 16 + len(journal_blocks(bytes(journal))[0][1])
             journal[at : at + 8] = far.to_bytes(8, "little")
