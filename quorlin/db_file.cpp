@@ -227,6 +227,8 @@ int set_hold(Store& s, int fd, bool writing) {
 int lock_held_byte(int fd, bool writing, const std::string& store) {
     if (lock_range(fd, writing ? F_WRLCK : F_RDLCK, held_byte, 1) == 0) return 0;
     if (is_busy(errno)) return busy_error(store, "Unable to open the store: another process has it open");
+    // A file system without such locks: a reader goes on without, a writer's journal needs them.
+    if (!writing && (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP)) return 0;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, store.c_str());
     return -1;
 }
