@@ -13,6 +13,7 @@
 
 #include "columns.hpp"
 #include "db.hpp"
+#include "db_file.hpp"
 #include "kernels/index_type.hpp"
 #include "kernels/order.hpp"
 #include "kernels/search.hpp"
@@ -155,14 +156,20 @@ struct Candidate {
 /// table holding all of them answers: at most K (index, score) pairs, the index type the widest
 /// of the shards' tables. `K` is converted from `per_table_k` when the first table is found,
 /// as `Table.search` converts it. None in `answer` means that no shard has the table.
-int nearest_over(PyObject* stores, PyObject* key, float q, PyObject* per_table_k, int& K, bool& have_k, Ref& answer) {
+int nearest_over(PyObject* stores, const std::vector<Ref>& files, PyObject* key, float q, PyObject* per_table_k, int& K,
+                 bool& have_k, Ref& answer) {
     std::vector<Candidate> found;
     int code = -1;
     std::size_t total = 0;
     for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(stores); ++s) {
-        Ref table = stored_table(PyTuple_GET_ITEM(stores, s), key);
-        if (!table) return -1;
-        if (table.get() == Py_None) continue;
+        // Straight from the shard's file (through its read cache): a shard opened read-only never
+        // holds tables of its own in its cache.
+        Ref table = load_table(PyTuple_GET_ITEM(stores, s), files[static_cast<std::size_t>(s)].get(), key);
+        if (!table) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+            PyErr_Clear();
+            continue;
+        }
         if (!have_k && py::as_int(per_table_k, &K) < 0) return -1;
         have_k = true;
         Ref idxs, vals;
@@ -201,13 +208,6 @@ int nearest_over(PyObject* stores, PyObject* key, float q, PyObject* per_table_k
     return answer ? 0 : -1;
 }
 
-/// Empties every shard's cache of the tables a search loaded.
-int clear_caches(PyObject* stores) {
-    for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(stores); ++s)
-        if (!clear_cache(PyTuple_GET_ITEM(stores, s))) return -1;
-    return 0;
-}
-
 constexpr char set_search_name[] = "cquorlin.StoreSet.search";
 QUORLIN_SIGNATURE(set_search_sig, "search", 1, true, true, "acts", "k", "_postprocess");
 
@@ -226,6 +226,9 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     Ref per_table_k = layer_count ? (merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k)) : Ref{};
     Ref ret = per_table_k ? Ref::steal(PyDict_New()) : Ref{};
     if (!ret) return {};
+    std::vector<Ref> files;
+    for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(self->stores); ++s)
+        if (files.push_back(py::getattr(PyTuple_GET_ITEM(self->stores, s), G.names.file)); !files.back()) return {};
     int K = 0;
     bool have_k = false;
     Ref empty_pair;  // the answer where no shard has the table; made when first needed
@@ -234,10 +237,7 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* array = PyTuple_GET_ITEM(item, 1);
         Py_ssize_t len = PyObject_Length(array);
         if (len < 0) return {};
-        if (len != bsize) {  // no result, as DB.search gives none
-            if (clear_caches(self->stores) < 0) return {};
-            return Ref::borrow(Py_None);
-        }
+        if (len != bsize) return Ref::borrow(Py_None);  // no result, as DB.search gives none
         RowNeurons layer;
         Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
         Ref res = text ? Ref::steal(PyList_New(0)) : Ref{};
@@ -246,7 +246,7 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
             Ref key = Ref::steal(PyUnicode_FromFormat("table_%U_%zd", text.get(), layer.neurons[r]));
             Ref answer;
             auto q = static_cast<float>(layer.values[r]);
-            if (!key || nearest_over(self->stores, key.get(), q, per_table_k.get(), K, have_k, answer) < 0) return {};
+            if (!key || nearest_over(self->stores, files, key.get(), q, per_table_k.get(), K, have_k, answer) < 0) return {};
             if (answer.get() == Py_None) {
                 if (!empty_pair) {
                     Ref idx, score;
@@ -259,7 +259,6 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         if (PyDict_SetItem(ret.get(), PyTuple_GET_ITEM(item, 0), res.get()) < 0) return {};
     }
-    if (clear_caches(self->stores) < 0) return {};
     if (!merge) return ret;
     int kk;
     if (py::as_int(k, &kk) < 0) return {};

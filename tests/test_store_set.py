@@ -234,10 +234,26 @@ def test_a_kill_while_recording_shards_loses_no_flushed_batch(tmp_path, trial):
     assert len(shards) >= 2 and len(answer) == 1
     kept = {"table_wide": [], "table_fc": []}
     for shard in shards:
-        for name, pairs in entries(shard).items():
-            kept[name.rsplit("_", 1)[0]].extend(i for _, i in pairs)
+        with DB(shard, "r") as db:
+            for name in db.file:
+                kept[name.rsplit("_", 1)[0]].extend(db._tomemory(name).idxs.tolist())
         assert not os.path.exists(shard + "-journal")
     kept = {layer: sorted(idx) for layer, idx in kept.items()}
     # Every flushed input once per layer, and whole flushes only.
     assert kept["table_wide"] == kept["table_fc"] == list(range(len(kept["table_fc"])))
     assert len(kept["table_fc"]) >= durable and len(kept["table_fc"]) % 256 == 0
+
+
+def test_a_roll_over_cut_short_leaves_nothing_a_set_opens(tmp_path):
+    """A process killed while making a shard leaves only its temporary file, which a set passes
+    over and the next roll-over replaces."""
+    path = str(tmp_path / "s.h5")
+    with DB(path, "w"):
+        pass
+    with open(str(tmp_path / "s-00001.h5.new"), "wb") as f:
+        f.write(b"half a store")
+    with cquorlin.open_set(tmp_path) as shard_set:
+        assert shard_set.paths == (path,)
+    shards = record(path, batches_of(4, 0, 2), flush_every=40, shard_inputs=40)
+    assert shards == (path, str(tmp_path / "s-00001.h5"))
+    assert sorted(os.listdir(tmp_path)) == ["s-00001.h5", "s.h5"]
