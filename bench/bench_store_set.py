@@ -16,8 +16,11 @@ with `flush_every` and `shard_inputs` records the inputs into a fresh directory.
   query (one input, four layers, k=10) on the set and on the merged store, median of 200 after 5
   warm-up calls, with the check that both give the same answers for 20 query inputs.
 
+With --baseline N, N more inputs go into one store without shards (flush_every 65,536), for the
+comparison (last: its memory is not in the peaks of the runs above).
+
 Run: PYTHONPATH=<build dir> python bench/bench_store_set.py [--sizes 1e6,3e6,1e7] [--flush-every N]
-     [--shard-inputs N] [--window N] [--dir DIR] [--plot docs/recording_cpu.png]
+     [--shard-inputs N] [--window N] [--baseline N] [--dir DIR] [--plot docs/recording_cpu.png]
 """
 
 import argparse
@@ -110,6 +113,8 @@ def main():
     p.add_argument("--flush-every", type=int, default=2**19)
     p.add_argument("--shard-inputs", type=int, default=2**21)
     p.add_argument("--window", type=int, default=2**19, help="inputs per point of the figure")
+    p.add_argument("--baseline", type=float, default=0,
+                   help="then also record this many inputs into one store, flushing every 65,536 (0: not)")
     p.add_argument("--dir", default=None, help="where the stores go (default: a temporary directory)")
     p.add_argument("--plot", default=None, help="write the figure of CPU per input here")
     args = p.parse_args()
@@ -127,6 +132,14 @@ def main():
                                args.window)
             runs[size] = (shards, f)
             print(f"{f['inputs']:12,d} {f['cpu']:8.1f} {f['cpu'] / f['inputs'] * 1e6:9.2f} {len(shards):7d} "
+                  f"{f['written'] / 2**20:12.0f} {f['payload'] / 2**20:12.0f} {f['written'] / f['payload']:6.2f} "
+                  f"{f['files'] / 2**20:10.0f} {peak_mib():9.0f}", flush=True)
+        baseline = None
+        if args.baseline:
+            _, baseline = record(work, os.path.join(top, "baseline"), int(args.baseline), 65536, None, args.window)
+            f = baseline
+            print(f"one store, flush_every 65,536, without shards (last, so that the peaks above are the shards'):\n"
+                  f"{f['inputs']:12,d} {f['cpu']:8.1f} {f['cpu'] / f['inputs'] * 1e6:9.2f} {1:7d} "
                   f"{f['written'] / 2**20:12.0f} {f['payload'] / 2**20:12.0f} {f['written'] / f['payload']:6.2f} "
                   f"{f['files'] / 2**20:10.0f} {peak_mib():9.0f}", flush=True)
         per_input = [runs[s][1]["cpu"] / runs[s][1]["inputs"] for s in sizes]
@@ -150,12 +163,16 @@ def main():
             fig, ax = plt.subplots(figsize=(6, 3.2))
             for size in sizes:
                 xs, ys = zip(*runs[size][1]["points"])
-                ax.plot(xs, np.array(ys) * 1e6, marker=".", label=f"recording {size:,}")
+                ax.plot(xs, np.array(ys) * 1e6, marker=".", label=f"shards, recording {size:,}")
+            if baseline:
+                xs, ys = zip(*baseline["points"])
+                ax.plot(xs, np.array(ys) * 1e6, marker=".", color="gray", label="one store, flush every 65,536")
             ax.set_xscale("log")
             ax.set_ylim(bottom=0)
             ax.set_xlabel("stored inputs")
             ax.set_ylabel("recorder CPU per input (us)")
-            ax.set_title(f"shards of {args.shard_inputs:,} inputs, flush every {args.flush_every:,}", fontsize=9)
+            ax.set_title(f"shards of {args.shard_inputs:,} inputs, flush every {args.flush_every:,}; four layers, "
+                         f"batches of {BATCH}", fontsize=9)
             ax.legend(fontsize=8)
             fig.tight_layout()
             fig.savefig(args.plot, dpi=110)
