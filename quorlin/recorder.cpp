@@ -315,10 +315,11 @@ int roll_over(Recorder* self) {
     if (!py::call_method(fresh.get(), n.close) || !made) return -1;
     Ref shard = py::call(R.replace, temporary.get(), path.get()) ? py::call(G.db_type, path.get(), R.append) : Ref{};
     if (!shard || PyList_Append(self->shards, path.get()) < 0) return -1;
-    if (self->db != self->first && !py::call_method(self->db, n.close)) return -1;
-    Py_SETREF(self->db, shard.release());
+    // The recorder goes on in the new shard even if the full one (all of it written) fails to close.
+    Ref full = Ref::steal(self->db);
+    self->db = shard.release();
     self->in_shard = 0;
-    return 0;
+    return full.get() == self->first || py::call_method(full.get(), n.close) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,8 +439,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     Buffer& buffer = *self->buffer;
     if (rows == 0) return Ref::borrow(Py_None);
     if (buffer.batches == kern::max_batches && flush(self) < 0) return {};
-    if (self->shard_inputs && self->in_shard >= self->shard_inputs && buffer.inputs == 0 && roll_over(self) < 0)
-        return {};
+    if (self->shard_inputs && self->in_shard >= self->shard_inputs && roll_over(self) < 0) return {};
     // Where each layer stood before this batch: an add that fails takes its batch back whole.
     std::vector<std::pair<std::size_t, std::size_t>> before(buffer.layers.size());
     for (std::size_t j = 0; j < buffer.layers.size(); ++j)
