@@ -83,6 +83,12 @@ def test_roll_over_passes_over_shard_numbers_taken(tmp_path):
     assert shards == (path, str(tmp_path / "s-00002.h5"), str(tmp_path / "s-00003.h5"))
 
 
+def test_without_a_shard_size_the_recorder_writes_its_store_only(tmp_path):
+    path = str(tmp_path / "s.h5")
+    assert record(path, batches_of(5, 0, 4), flush_every=40) == (path,)
+    assert os.listdir(tmp_path) == ["s.h5"]
+
+
 @pytest.mark.parametrize("value, error", [(0, ValueError), (-3, ValueError), ("5", TypeError)])
 def test_shard_inputs_is_checked(tmp_path, value, error):
     with DB(str(tmp_path / "s.h5"), "w") as db, pytest.raises(error):
