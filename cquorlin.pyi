@@ -278,8 +278,16 @@ class DB:
         and mode (PermissionError where it cannot). Only a store in one file opened for writing
         (the default driver), with one name and no other handle, can be compacted; others raise
         ValueError, or BlockingIOError for another handle. A full disk raises OSError (ENOSPC)."""
-    def recorder(self, flush_every: int = 65536) -> "Recorder":
-        """A Recorder writing into this store, flushing every flush_every inputs (at least 1)."""
+    def recorder(self, flush_every: int = 65536, shard_inputs: Optional[int] = None) -> "Recorder":
+        """A Recorder writing into this store, flushing every flush_every inputs (at least 1).
+
+        With shard_inputs (at least 1), the recorder rolls over to a new store (a shard) once the
+        current one holds that many of its inputs: "store.h5" goes on in "store-00001.h5",
+        "store-00002.h5", ... (numbers already taken are passed over), each with this store's
+        preprocessor and neuron count. A flush never goes past the bound: a shard holds
+        shard_inputs inputs, or less than one batch more. cquorlin.open_set(recorder.shards)
+        searches them as one store.
+        """
     def layers(self, threshold: float = 0.9) -> "Layers":
         """What each layer holds: one `Layer` record per layer, in the order the file lists its tables
         (by name); `print` shows them as a table.
@@ -364,7 +372,10 @@ class Recorder:
     """
     @property
     def db(self) -> DB:
-        """The store written to."""
+        """The store written to (the current shard when the recorder rolls over)."""
+    @property
+    def shards(self) -> Tuple[str, ...]:
+        """The paths of the stores written to: the recorder's own store, then each shard in turn."""
     @property
     def durable(self) -> int:
         """Inputs written by completed flushes; a killed process keeps them."""
@@ -383,7 +394,7 @@ class Recorder:
         """Writes every buffered entry as one journaled change; a failed flush keeps them for the next."""
     def __enter__(self) -> "Recorder": ...
     def __exit__(self, *args: Any) -> bool:
-        """Flushes, also when the block raised; returns False."""
+        """Flushes, also when the block raised, and closes a shard the recorder opened; returns False."""
 
 
 def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]],
@@ -401,3 +412,33 @@ def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "
     removed when it fails before its first change; one that fails partway keeps the changes it
     completed in the target: merge into a fresh one.
     """
+
+
+def open_set(paths: Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]) -> "StoreSet":
+    """Opens stores read-only to be searched as one: the shards of a recorder that rolled over, the
+    stores of the ranks of a distributed job, or both.
+
+    paths: a directory (its "*.h5" files), a glob pattern, one path, or an iterable of paths.
+    ValueError when none is found, or when the stores' preprocessors or neuron counts differ.
+    """
+
+
+class StoreSet:
+    """Stores searched as one store holding all their entries; made by open_set(). Also a context
+    manager that closes them."""
+    @property
+    def stores(self) -> Tuple[DB, ...]:
+        """The stores, each opened read-only."""
+    @property
+    def paths(self) -> Tuple[str, ...]:
+        """Their paths, in the order searched."""
+    def search(self, acts: Mapping[Any, Any], k: int = 10, _postprocess: bool = True) -> Any:
+        """DB.search over every store: each table's nearest entries are taken over the stores that
+        have the table, then the per-layer answers are merged as DB.search merges them. The answers
+        are those of one store holding every entry (entries tied at a cut may differ, as they may
+        between two such stores)."""
+    def close(self) -> None:
+        """Closes every store."""
+    def __enter__(self) -> "StoreSet": ...
+    def __exit__(self, *args: Any) -> bool:
+        """Closes every store; returns False."""

@@ -2,7 +2,9 @@
 
 Each rank records its share of the first COUNT inputs of the handwritten digits (the digits example's
 model and data; input i is image i mod 1,797) through a recorder into its own shard, next to the
-store. Once every rank is done (a barrier), rank 0 merges the shards into the store and removes them.
+store (with --shard-inputs, a rank's recorder rolls over to a further shard every that many inputs).
+Once every rank is done (a barrier), rank 0 searches every shard as one set, without merging, and
+then merges them into the store and removes them (with --keep-shards it keeps them unmerged).
 Runs on CPUs with the gloo backend and on GPUs with nccl (one GPU per rank, chosen by LOCAL_RANK).
 
     torchrun --nproc-per-node N -- examples/distributed.py --store PATH --n COUNT [--epochs E]
@@ -34,6 +36,8 @@ def parse_args() -> argparse.Namespace:
     p.add_argument("--epochs", type=int, default=3, help="training epochs on rank 0 (default 3)")
     p.add_argument("--batch-size", type=int, default=256, help="inputs per forward pass (default 256)")
     p.add_argument("--seed", type=int, default=0, help="seed of the weights and the split")
+    p.add_argument("--shard-inputs", type=int, default=None, help="roll over to a new shard every that many inputs")
+    p.add_argument("--keep-shards", action="store_true", help="search the shards as one set only, no merge")
     return p.parse_args()
 
 
@@ -65,7 +69,8 @@ def main() -> None:
     # A contiguous share per rank: its inputs keep their global indices.
     first, last = rank * args.n // world, (rank + 1) * args.n // world
     start = time.perf_counter()
-    with cquorlin.DB(shard_path(args.store, rank), "w", preprocessor="image") as db, db.recorder() as rec:
+    with cquorlin.DB(shard_path(args.store, rank), "w", preprocessor="image") as db, \
+            db.recorder(shard_inputs=args.shard_inputs) as rec:
         for lo in range(first, last, args.batch_size):
             hi = min(lo + args.batch_size, last)
             x = torch.from_numpy(images[np.arange(lo, hi) % len(images)]).to(device)
@@ -77,7 +82,15 @@ def main() -> None:
 
     dist.barrier()  # every shard is complete on disk
     if rank == 0:
-        shards = [shard_path(args.store, r) for r in range(world)]
+        # Every rank's shards, its roll-overs included, searched as one store: no merge needed.
+        with cquorlin.open_set(f"{args.store}.shard*.h5") as shard_set, torch.no_grad():
+            queries = cquorlin.to_numpy(emb(torch.from_numpy(images[:5]).to(device)), 5)
+            queries.pop(".pred", None)
+            best = [max(found, key=found.get) for found in shard_set.search(queries, k=3)]
+            print(f"searched {len(shard_set.paths)} shards as one set: the best matches of inputs 0-4 are {best}",
+                  flush=True)
+            shards = shard_set.paths
+    if rank == 0 and not args.keep_shards:
         if os.path.exists(args.store):
             os.remove(args.store)
         start = time.perf_counter()
@@ -86,7 +99,7 @@ def main() -> None:
             os.remove(shard)
         with cquorlin.DB(args.store, "r") as db:
             counts = db.entries()
-        print(f"merged {world} shards into {args.store} in {time.perf_counter() - start:.2f} s; "
+        print(f"merged {len(shards)} shards into {args.store} in {time.perf_counter() - start:.2f} s; "
               f"entries per layer: {counts}", flush=True)
     dist.barrier()
     dist.destroy_process_group()

@@ -12,6 +12,7 @@
 #include "py/ref.hpp"
 #include "recorder.hpp"
 #include "state.hpp"
+#include "store_set.hpp"
 #include "torchutils.hpp"
 
 namespace quorlin {
@@ -124,7 +125,7 @@ int module_exec(PyObject* module) {
     if (check_version() < 0) return -1;
     if (import_numpy() < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0 ||
         convert_exec(module) < 0 || recorder_exec(module) < 0 ||
-        merge_exec(module) < 0) {
+        merge_exec(module) < 0 || store_set_exec(module) < 0) {
         _PyTraceback_Add("init cquorlin", "cquorlin", 0);
         return -1;
     }

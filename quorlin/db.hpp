@@ -40,6 +40,10 @@ py::Ref stored_table(PyObject* self, PyObject* key);
 /// `self._clear_cache()`: every changed table written, the cache emptied.
 py::Ref clear_cache(PyObject* self);
 
+/// `DB.search`'s merge of its raw answers (a dict from layer key to one answer per query input)
+/// into one dict of the `k` best stored inputs per query input.
+py::Ref merge_answers(PyObject* ret, int k);
+
 /// Creates the class `DB`.
 int store_exec(PyObject* module);
 

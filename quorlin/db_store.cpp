@@ -971,6 +971,8 @@ Ref stored_table(PyObject* self, PyObject* key) {
 
 Ref clear_cache(PyObject* self) { return call_cache_method(self, G.names._clear_cache); }
 
+Ref merge_answers(PyObject* ret, int k) { return postprocess(ret, k); }
+
 int store_exec(PyObject* module) {
     if (file_exec() < 0 || report_exec(module) < 0) return -1;
     G.db_type = PyType_FromModuleAndSpec(module, &db_spec, nullptr);

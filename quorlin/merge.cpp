@@ -382,6 +382,12 @@ PyMethodDef merge_functions[] = {
 };
 }  // namespace
 
+int agree_on_stores(const std::vector<Ref>& stores, PyObject* paths, Ref& preprocessor) {
+    Py_ssize_t chosen_at;
+    if (agree_on_preprocessor(stores, paths, preprocessor, chosen_at) < 0) return -1;
+    return agree_on_neurons(stores, paths);
+}
+
 int merge_exec(PyObject* module) {
     Ref h5py = Ref::steal(PyImport_ImportModule("h5py"));
     if (!h5py || !(M.dataset = PyObject_GetAttrString(h5py.get(), "Dataset")) ||

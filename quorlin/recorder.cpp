@@ -2,7 +2,9 @@
 // device (only each input's neuron number and value reach the host), and keeps the entries in
 // compact per-layer buffers. A flush merges every buffered entry into the store's tables through
 // the store's own cache and writes them as one journaled change, so a table is rewritten once per
-// flush instead of once per batch.
+// flush instead of once per batch. A recorder given a shard size rolls over to a new store (a
+// shard) whenever the current one holds that many inputs, so that a flush rewrites the tables of
+// one shard only and its cost stays the same however much was recorded before.
 #include "recorder.hpp"
 
 #include "py/numpy.hpp"
@@ -39,6 +41,12 @@ namespace {
 struct RecorderState {
     PyObject* shape;
     PyObject* type;  // the class Recorder
+    PyObject* splitext;
+    PyObject* exists;
+    PyObject* replace;
+    PyObject* remove;
+    PyObject* write;  // "w"
+    PyObject* append;  // "a"
 };
 RecorderState R{};
 
@@ -78,10 +86,14 @@ struct Recorder {
     PyObject_HEAD
     PyObject* db;
     PyObject* preprocessor;  // the store's, read when the recorder is made ("": none yet)
+    PyObject* first;         // the store the recorder was made for; later shards are its own
+    PyObject* shards;        // list of the paths written to: the first store's, then each shard's
     Buffer* buffer;
     std::uint64_t flush_every;
-    std::uint64_t durable;  // inputs written by completed flushes
-    bool busy;              // an add or flush is running
+    std::uint64_t durable;       // inputs written by completed flushes
+    std::uint64_t shard_inputs;  // inputs per shard; 0: the first store takes every input
+    std::uint64_t in_shard;      // inputs written into the current shard
+    bool busy;                   // an add or flush is running
 };
 
 Recorder* as_recorder(PyObject* self) { return reinterpret_cast<Recorder*>(self); }
@@ -248,6 +260,7 @@ int flush(Recorder* self) {
         return -1;
     }
     self->durable += buffer.inputs;
+    self->in_shard += buffer.inputs;
     buffer.inputs = 0;
     buffer.batches = 0;
     for (auto& layer : buffer.layers) {
@@ -257,6 +270,56 @@ int flush(Recorder* self) {
         layer.batches.clear();
     }
     return py::call_method(self->db, n._clear_cache) ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Roll-over to the next shard
+
+/// Shard n of the store at `<stem><ext>` is `<stem>-<n, five digits>.<ext>`: `store.h5` rolls
+/// over to `store-00001.h5`, `store-00002.h5`, ... Numbers already taken are passed over.
+Ref next_shard_path(Recorder* self) {
+    Ref parts = py::call(R.splitext, PyList_GET_ITEM(self->shards, 0));
+    if (!parts) return {};
+    for (Py_ssize_t n = PyList_GET_SIZE(self->shards);; ++n) {
+        Ref path = Ref::steal(PyUnicode_FromFormat("%U-%05zd%U", PyTuple_GET_ITEM(parts.get(), 0), n,
+                                                   PyTuple_GET_ITEM(parts.get(), 1)));
+        Ref there = path ? py::call(R.exists, path.get()) : Ref{};
+        int taken = there ? PyObject_IsTrue(there.get()) : -1;
+        if (taken < 0) return {};
+        if (!taken) return path;
+    }
+}
+
+/// Removes the file at `path` if there is one.
+int remove_if_there(PyObject* path) {
+    Ref there = py::call(R.exists, path);
+    int found = there ? PyObject_IsTrue(there.get()) : -1;
+    return found <= 0 ? found : (py::call(R.remove, path) ? 0 : -1);
+}
+
+/// Makes the next shard the store written to. The shard is made complete (preprocessor, neuron
+/// count) under a temporary name, closed and renamed into place, so that a process killed on the
+/// way leaves no shard or a complete empty one, never a file that does not open.
+int roll_over(Recorder* self) {
+    const auto& n = G.names;
+    Ref path = next_shard_path(self);
+    Ref p = path ? store_preprocessor(self->db) : Ref{};
+    Ref temporary = p ? Ref::steal(PyUnicode_FromFormat("%U.new", path.get())) : Ref{};
+    Ref journal = temporary ? Ref::steal(PyUnicode_FromFormat("%U-journal", temporary.get())) : Ref{};
+    if (!journal || remove_if_there(temporary.get()) < 0 || remove_if_there(journal.get()) < 0) return -1;
+    Ref fresh = py::call(G.db_type, temporary.get(), R.write, p.get());
+    if (!fresh) return -1;
+    std::size_t neurons = store_of(self->db).neurons;
+    Ref count = Ref::steal(PyLong_FromSize_t(neurons));
+    bool made = count && (neurons == 1 || PyObject_SetAttr(fresh.get(), n.neurons, count.get()) == 0);
+    if (!py::call_method(fresh.get(), n.close) || !made) return -1;
+    Ref shard = py::call(R.replace, temporary.get(), path.get()) ? py::call(G.db_type, path.get(), R.append) : Ref{};
+    if (!shard || PyList_Append(self->shards, path.get()) < 0) return -1;
+    // The recorder goes on in the new shard even if the full one (all of it written) fails to close.
+    Ref full = Ref::steal(self->db);
+    self->db = shard.release();
+    self->in_shard = 0;
+    return full.get() == self->first || py::call_method(full.get(), n.close) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -376,6 +439,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     Buffer& buffer = *self->buffer;
     if (rows == 0) return Ref::borrow(Py_None);
     if (buffer.batches == kern::max_batches && flush(self) < 0) return {};
+    if (self->shard_inputs && self->in_shard >= self->shard_inputs && roll_over(self) < 0) return {};
     // Where each layer stood before this batch: an add that fails takes its batch back whole.
     std::vector<std::pair<std::size_t, std::size_t>> before(buffer.layers.size());
     for (std::size_t j = 0; j < buffer.layers.size(); ++j)
@@ -412,7 +476,8 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     }
     ++buffer.batches;
     buffer.inputs += static_cast<std::uint64_t>(rows);
-    if (buffer.inputs >= self->flush_every && flush(self) < 0) {
+    bool shard_full = self->shard_inputs && self->in_shard + buffer.inputs >= self->shard_inputs;
+    if ((buffer.inputs >= self->flush_every || shard_full) && flush(self) < 0) {
         // Unless the flush got as far as the file, the batch goes: a retry of the add stores it once.
         if (buffer.inputs > 0) {
             take_back();
@@ -449,8 +514,11 @@ Ref recorder_enter(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*
 }
 
 /// Leaving the block flushes, also when it is left by an exception: every completed add is kept.
+/// A shard the recorder opened itself is closed then.
 Ref recorder_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
     if (py::no_keywords("__exit__", kwnames) < 0 || flush_alone(self) < 0) return {};
+    Recorder* r = as_recorder(self);
+    if (r->db != r->first && !py::call_method(r->db, G.names.close)) return {};
     return Ref::borrow(Py_False);
 }
 
@@ -469,15 +537,24 @@ PyObject* recorder_pending(PyObject* self, void*) {
 
 PyObject* recorder_db(PyObject* self, void*) { return Py_NewRef(as_recorder(self)->db); }
 
+constexpr char recorder_shards_name[] = "cquorlin.Recorder.shards.__get__";
+
+PyObject* recorder_shards(PyObject* self, void*) {
+    return py::guard(recorder_shards_name, [&] { return Ref::steal(PyList_AsTuple(as_recorder(self)->shards)); });
+}
+
 int recorder_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_recorder(self)->db);
+    Py_VISIT(as_recorder(self)->first);
     return 0;
 }
 
 int recorder_clear(PyObject* self) {
     Py_CLEAR(as_recorder(self)->db);
+    Py_CLEAR(as_recorder(self)->first);
     Py_CLEAR(as_recorder(self)->preprocessor);
+    Py_CLEAR(as_recorder(self)->shards);
     return 0;
 }
 
@@ -503,6 +580,7 @@ PyGetSetDef recorder_getset[] = {
     {"durable", recorder_durable, nullptr, "inputs written by completed flushes", nullptr},
     {"pending", recorder_pending, nullptr, "inputs buffered since the last flush", nullptr},
     {"db", recorder_db, nullptr, "the store written to", nullptr},
+    {"shards", recorder_shards, nullptr, "the paths of the stores written to, the first store's first", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -519,25 +597,35 @@ PyType_Spec recorder_spec = {"cquorlin.Recorder", sizeof(Recorder), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                              recorder_slots};
 
-QUORLIN_SIGNATURE(db_recorder_sig, "recorder", 0, true, true, "flush_every");
+QUORLIN_SIGNATURE(db_recorder_sig, "recorder", 0, true, true, "flush_every", "shard_inputs");
+
+/// A count given for `name` (not given: `fallback`), at least 1.
+int positive_count(PyObject* arg, const char* name, Py_ssize_t fallback, Py_ssize_t& out) {
+    out = fallback;
+    if (!arg) return 0;
+    out = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+    if (out == -1 && PyErr_Occurred()) return -1;
+    if (out < 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be at least 1, not %zd", name, out);
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace
 
 const char db_recorder_name[] = "cquorlin.DB.recorder";
 
 Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* every_arg;
-    if (py::parse(db_recorder_sig, args, nargs, kwnames, &every_arg) < 0) return {};
-    Py_ssize_t every = 65536;
-    if (every_arg) {
-        every = PyNumber_AsSsize_t(every_arg, PyExc_OverflowError);
-        if (every == -1 && PyErr_Occurred()) return {};
-        if (every < 1) {
-            PyErr_Format(PyExc_ValueError, "flush_every must be at least 1, not %zd", every);
-            return {};
-        }
-    }
-    Ref p = recorder_preprocessor(self);
+    PyObject* a[2];
+    Py_ssize_t every, per_shard;
+    if (py::parse(db_recorder_sig, args, nargs, kwnames, a) < 0 ||
+        positive_count(a[0], "flush_every", 65536, every) < 0 ||
+        positive_count(a[1] == Py_None ? nullptr : a[1], "shard_inputs", 0, per_shard) < 0)
+        return {};
+    Ref shards = Ref::steal(PyList_New(0));
+    Ref path = shards ? Ref::steal(PyObject_GetAttrString(self, "path")) : Ref{};
+    Ref p = path && PyList_Append(shards.get(), path.get()) == 0 ? recorder_preprocessor(self) : Ref{};
     auto* type = reinterpret_cast<PyTypeObject*>(R.type);
     Ref obj = p ? Ref::steal(type->tp_alloc(type, 0)) : Ref{};
     if (!obj) return {};
@@ -548,15 +636,27 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return {};
     }
     rec->db = Py_NewRef(self);
+    rec->first = Py_NewRef(self);
     rec->preprocessor = p.release();
+    rec->shards = shards.release();
     rec->busy = false;
     rec->flush_every = static_cast<std::uint64_t>(every);
     rec->durable = 0;
+    rec->shard_inputs = static_cast<std::uint64_t>(per_shard);
+    rec->in_shard = 0;
     return obj;
 }
 
 int recorder_exec(PyObject* module) {
     if (reduce_exec() < 0 || !(R.shape = PyUnicode_InternFromString("shape"))) return -1;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref os_path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref{};
+    if (!os_path || !(R.splitext = PyObject_GetAttrString(os_path.get(), "splitext")) ||
+        !(R.exists = PyObject_GetAttrString(os_path.get(), "exists")) ||
+        !(R.replace = PyObject_GetAttrString(os.get(), "replace")) ||
+        !(R.remove = PyObject_GetAttrString(os.get(), "remove")) || !(R.write = PyUnicode_InternFromString("w")) ||
+        !(R.append = PyUnicode_InternFromString("a")))
+        return -1;
     if (!(R.type = PyType_FromModuleAndSpec(module, &recorder_spec, nullptr)) ||
         PyObject_SetAttrString(module, "Recorder", R.type) < 0)
         return -1;

@@ -565,9 +565,12 @@ def test_distributed_example_under_torchrun(tmp_path):
     env = dict(os.environ, OMP_NUM_THREADS="1")
     proc = subprocess.run(
         [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2", "--",
-         os.path.join(ROOT, "examples", "distributed.py"), "--store", store, "--n", "500", "--epochs", "0"],
+         os.path.join(ROOT, "examples", "distributed.py"), "--store", store, "--n", "500", "--epochs", "0",
+         "--batch-size", "64", "--shard-inputs", "100"],
         env=env, capture_output=True, text=True, timeout=240)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    # Each rank rolled over once: its 250 inputs went into shards of 128 and 122.
+    assert "searched 4 shards as one set: the best matches of inputs 0-4 are [" in proc.stdout
     per_layer = {}
     for name, pairs in entries(store).items():
         per_layer.setdefault(name.rsplit("_", 1)[0], []).extend(i for _, i in pairs)

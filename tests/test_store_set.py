@@ -1,0 +1,265 @@
+"""Recording into shards (a recorder's roll-over) and searching shards as one store (open_set)."""
+import os
+import random
+import signal
+import time
+
+import numpy as np
+import pytest
+
+import cquorlin
+from cquorlin import DB
+
+from test_recorder import entries
+
+
+def quarter_steps(rng, shape):
+    """Values on a grid of quarters: many entries tie with each other and with queries."""
+    return (rng.integers(-8, 8, size=shape) / 4).astype(np.float32)
+
+
+def batches_of(seed, first, n_batches, size=40, layers=("fc", "out")):
+    rng = np.random.default_rng(seed)
+    out = []
+    for b in range(n_batches):
+        acts = {name: quarter_steps(rng, (size, 6)) for name in layers}
+        acts[layers[0]][:, 5] = -100  # never an input's strongest neuron: its table is never made
+        out.append((acts, first + b * size))
+    return out
+
+
+def record(path, batches, **recorder_kw):
+    with DB(path, "w") as db, db.recorder(**recorder_kw) as rec:
+        for acts, first in batches:
+            rec.add(acts, first, batch_size=40)
+        return rec.shards
+
+
+def stored_values(path):
+    """For every table of the store, its entries as {input index: value}."""
+    with DB(path, "r") as db:
+        return {name: dict(zip(db._tomemory(name).idxs.tolist(), db._tomemory(name).vals.tolist()))
+                for name in entries(path)}
+
+
+# ---------------------------------------------------------------------------------------------
+# Roll-over
+
+@pytest.mark.parametrize("neurons", [1, 2])
+def test_a_recorder_rolls_over_into_shards_that_hold_what_one_store_would(tmp_path, neurons):
+    batches = batches_of(0, 0, 12)
+    one = str(tmp_path / "one.h5")
+    with DB(one, "w", preprocessor="image") as db:
+        db.neurons = neurons
+        with db.recorder(flush_every=100) as rec:
+            for acts, first in batches:
+                rec.add(acts, first, batch_size=40)
+    path = str(tmp_path / "rolled.h5")
+    with DB(path, "w", preprocessor="image") as db:
+        db.neurons = neurons
+        with db.recorder(flush_every=100, shard_inputs=150) as rec:
+            for acts, first in batches:
+                rec.add(acts, first, batch_size=40)
+            assert rec.durable == 480 and rec.pending == 0
+            shards = rec.shards
+    assert shards == (path, *(str(tmp_path / f"rolled-{n:05d}.h5") for n in (1, 2)))
+    sizes = []
+    for shard in shards:
+        with DB(shard, "r") as db:
+            assert (db.preprocessor, db.neurons) == ("image", neurons)
+        sizes.append(len({i for pairs in entries(shard).values() for _, i in pairs}))
+    assert sizes == [160, 160, 160]  # a flush closes a shard as soon as it reaches 150 inputs
+    merged = str(tmp_path / "merged.h5")
+    cquorlin.merge(merged, shards)
+    assert entries(merged) == entries(one)
+    assert sorted(os.listdir(tmp_path)) == sorted(os.path.basename(p) for p in (one, merged, *shards))
+
+
+def test_roll_over_passes_over_shard_numbers_taken(tmp_path):
+    path = str(tmp_path / "s.h5")
+    with DB(str(tmp_path / "s-00001.h5"), "w"):
+        pass
+    shards = record(path, batches_of(1, 0, 3), flush_every=40, shard_inputs=40)
+    assert shards == (path, str(tmp_path / "s-00002.h5"), str(tmp_path / "s-00003.h5"))
+
+
+def test_without_a_shard_size_the_recorder_writes_its_store_only(tmp_path):
+    path = str(tmp_path / "s.h5")
+    assert record(path, batches_of(5, 0, 4), flush_every=40) == (path,)
+    assert os.listdir(tmp_path) == ["s.h5"]
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (-3, ValueError), ("5", TypeError)])
+def test_shard_inputs_is_checked(tmp_path, value, error):
+    with DB(str(tmp_path / "s.h5"), "w") as db, pytest.raises(error):
+        db.recorder(shard_inputs=value)
+
+
+# ---------------------------------------------------------------------------------------------
+# Searching a set
+
+@pytest.fixture
+def shards_and_merged(tmp_path):
+    """Shards as a rolling recorder and the ranks of a job write them (one rank has a layer of its
+    own and indices past 16 bits), and one store merged from them all."""
+    rolled = record(str(tmp_path / "rank0.h5"), batches_of(2, 0, 8), flush_every=80, shard_inputs=120)
+    rank1 = str(tmp_path / "rank1.h5")
+    record(rank1, batches_of(3, 70_000, 4, layers=("fc", "out", "extra")))
+    shards = [*rolled, rank1]
+    merged = str(tmp_path / "merged.h5")
+    cquorlin.merge(merged, shards)
+    return shards, merged
+
+
+def the_query(seed):
+    rng = np.random.default_rng(seed)
+    acts = {"fc": quarter_steps(rng, (12, 6)), "out": quarter_steps(rng, (12, 6)), "extra": quarter_steps(rng, (12, 6))}
+    acts["fc"][:3, 5] = 100  # a neuron no store has a table for
+    return acts
+
+
+def assert_same_nearest(got, want, table, q):
+    """Two answers of one table: the same index type and the same distances; the entries strictly
+    nearer than the farthest one are the same ones, with the same scores (entries tied at the cut
+    may differ)."""
+    assert got[0].dtype == want[0].dtype and got[1].dtype == want[1].dtype == np.float32
+    distance = {i: abs(np.float32(table[i]) - np.float32(q)) for i in (*got[0].tolist(), *want[0].tolist())}
+    g, w = dict(zip(got[0].tolist(), got[1].tolist())), dict(zip(want[0].tolist(), want[1].tolist()))
+    assert len(g) == len(got[0]) and sorted(distance[i] for i in g) == sorted(distance[i] for i in w)
+    if g:
+        cut = max(distance[i] for i in g)
+        assert {i: s for i, s in g.items() if distance[i] < cut} == {i: s for i, s in w.items() if distance[i] < cut}
+        assert all(g[i] == w[i] for i in g.keys() & w.keys())
+
+
+@pytest.mark.parametrize("k", [1, 3, 40])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_a_set_answers_as_one_store_holding_every_entry(shards_and_merged, k, seed):
+    shards, merged = shards_and_merged
+    acts = the_query(seed)
+    values = stored_values(merged)
+    with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
+        got, want = shard_set.search(acts, k=k, _postprocess=False), one.search(acts, k=k, _postprocess=False)
+        assert list(got) == list(want) == list(acts)
+        for layer, rows in acts.items():
+            assert len(got[layer]) == len(want[layer]) == len(rows)
+            for row, g, w in zip(rows, got[layer], want[layer]):
+                key = f"table_{layer}_{int(np.argmax(row))}"
+                assert_same_nearest(g, w, values.get(key, {}), row.max())
+        missing = got["fc"][0]
+        assert (missing[0].dtype, missing[1].dtype, len(missing[0])) == (np.uint16, np.float32, 0)
+        # With room for every candidate nothing is cut, and the merged answers are equal.
+        assert shard_set.search(acts, k=1000) == one.search(acts, k=1000)
+        assert shard_set.search(acts, k=0) == one.search(acts, k=0)
+
+
+def test_a_set_answers_like_a_store_at_the_edges(shards_and_merged):
+    shards, merged = shards_and_merged
+    with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
+        uneven = {"fc": np.ones((4, 6), np.float32), "out": np.ones((3, 6), np.float32)}
+        assert shard_set.search(uneven) is one.search(uneven) is None
+        for bad in ({}, {"fc": [1.0, 2.0]}):
+            errors = []
+            for searched in (shard_set, one):
+                with pytest.raises(Exception) as error:
+                    searched.search(bad)
+                errors.append(type(error.value))
+            assert errors[0] is errors[1]
+        with pytest.raises(TypeError, match="an integer is required"):
+            shard_set.search(the_query(0), k="3")
+
+
+def test_open_set_takes_a_directory_a_pattern_or_paths(shards_and_merged, tmp_path):
+    shards, merged = shards_and_merged
+    os.remove(merged)
+    by_name = tuple(sorted(shards))
+    for spec in (tmp_path, str(tmp_path), str(tmp_path / "rank*.h5"), shards):
+        with cquorlin.open_set(spec) as shard_set:
+            assert tuple(sorted(shard_set.paths)) == by_name
+            assert all(db.file.mode == "r" for db in shard_set.stores)
+    with cquorlin.open_set(shards[0]) as shard_set:
+        assert shard_set.paths == (shards[0],)
+    with pytest.raises(ValueError, match="no store found"):
+        cquorlin.open_set(str(tmp_path / "none*.h5"))
+
+
+def test_open_set_refuses_stores_that_differ(tmp_path):
+    a, b = str(tmp_path / "a.h5"), str(tmp_path / "b.h5")
+    with DB(a, "w", preprocessor="image"), DB(b, "w", preprocessor="text"):
+        pass
+    with pytest.raises(ValueError, match="preprocessors differ"):
+        cquorlin.open_set([a, b])
+    with DB(b, "w") as db:
+        db.neurons = 2
+    with pytest.raises(ValueError, match="neuron counts differ"):
+        cquorlin.open_set([a, b])
+
+
+# ---------------------------------------------------------------------------------------------
+# A kill while rolling over or flushing
+
+def record_shards_until_killed(path, pipe_w):
+    """Child: records into shards of 256 inputs, one flush each; reports each durable count."""
+    rng = np.random.default_rng(os.getpid())
+    db = DB(path, "a")
+    rec = db.recorder(flush_every=256, shard_inputs=256)
+    batch = 0
+    while True:
+        rec.add({"wide": rng.random((64, 300), np.float32), "fc": rng.random((64, 8), np.float32)}, batch * 64,
+                batch_size=64)
+        if rec.pending == 0:
+            os.write(pipe_w, rec.durable.to_bytes(8, "little"))
+        batch += 1
+
+
+@pytest.mark.parametrize("trial", range(3))
+def test_a_kill_while_recording_shards_loses_no_flushed_batch(tmp_path, trial):
+    path = str(tmp_path / "killed.h5")
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child never returns
+        try:
+            os.close(r)
+            record_shards_until_killed(path, w)
+        finally:
+            os._exit(1)
+    os.close(w)
+    reported = b""
+    while len(reported) < 16:  # two shards are complete: the kill lands in a later flush or roll-over
+        reported += os.read(r, 16 - len(reported))
+    time.sleep(random.Random(trial).uniform(0.0, 0.5))
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    while chunk := os.read(r, 4096):
+        reported += chunk
+    os.close(r)
+    durable = int.from_bytes(reported[-8:], "little")
+    with cquorlin.open_set(tmp_path) as shard_set:
+        shards = shard_set.paths
+        answer = shard_set.search({"fc": np.ones((1, 8), np.float32)}, k=1)
+    assert len(shards) >= 2 and len(answer) == 1
+    kept = {"table_wide": [], "table_fc": []}
+    for shard in shards:
+        with DB(shard, "r") as db:
+            for name in db.file:
+                kept[name.rsplit("_", 1)[0]].extend(db._tomemory(name).idxs.tolist())
+        assert not os.path.exists(shard + "-journal")
+    kept = {layer: sorted(idx) for layer, idx in kept.items()}
+    # Every flushed input once per layer, and whole flushes only.
+    assert kept["table_wide"] == kept["table_fc"] == list(range(len(kept["table_fc"])))
+    assert len(kept["table_fc"]) >= durable and len(kept["table_fc"]) % 256 == 0
+
+
+def test_a_roll_over_cut_short_leaves_nothing_a_set_opens(tmp_path):
+    """A process killed while making a shard leaves only its temporary file, which a set passes
+    over and the next roll-over replaces."""
+    path = str(tmp_path / "s.h5")
+    with DB(path, "w"):
+        pass
+    with open(str(tmp_path / "s-00001.h5.new"), "wb") as f:
+        f.write(b"half a store")
+    with cquorlin.open_set(tmp_path) as shard_set:
+        assert shard_set.paths == (path,)
+    shards = record(path, batches_of(4, 0, 2), flush_every=40, shard_inputs=40)
+    assert shards == (path, str(tmp_path / "s-00001.h5"))
+    assert sorted(os.listdir(tmp_path)) == ["s-00001.h5", "s.h5"]
