@@ -15,12 +15,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "db.hpp"
 #include "hdf5.hpp"
 #include "journal.hpp"
+#include "py/errors.hpp"
 #include "read_cache.hpp"
 #include "state.hpp"
 
@@ -272,23 +274,38 @@ int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
     return -1;
 }
 
+/// Notes on the error of a failed write that the store is open read-only, where it is. -1 always.
+int note_read_only(PyObject* self, PyObject* file) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref mode = attr(file, G.names.mode);
+    bool read_only = mode && PyUnicode_Check(mode.get()) && PyUnicode_CompareWithASCIIString(mode.get(), "r") == 0;
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (!read_only) return -1;
+    return py::add_note_format("the store %R is open read-only (mode \"r\"): open it with mode \"a\" to write to it",
+                               store_of(self).path ? store_of(self).path : Py_None);
+}
+
 }  // namespace
 
 int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std::function<int()>& change) {
     Store& s = store_of(self);
     if (s.failed) {
         PyErr_SetString(PyExc_OSError, failed_store_message);
-        return -1;
+        return note_read_only(self, file);
     }
     Ref fid = attr(file, G.names.id);
     MetadataHold hold;
     RootJournal journal;
-    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
+    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0)  // nothing changed yet
+        return note_read_only(self, file);
     int status = change();
     hold.restore();
     if (status == 0 && PyErr_Occurred()) status = -1;  // restoring the metadata cache failed
     if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
-    return undo_failed_write(self, file, journal);
+    undo_failed_write(self, file, journal);
+    return note_read_only(self, file);
 }
 
 namespace {
@@ -785,6 +802,28 @@ int close_file(PyObject* self, PyObject* file) {
     return py::call_method(file, G.names.close) ? 0 : -1;
 }
 
+namespace {
+
+/// `visit_links` callback: stops at the first link whose path begins with the prefix in `data`.
+hdf5::herr_t starts_with(hdf5::hid_t, const char* name, const void*, void* data) {
+    const std::string& prefix = *static_cast<const std::string*>(data);
+    return std::strncmp(name, prefix.c_str(), prefix.size()) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int holds_prefix(PyObject* file, PyObject* prefix) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(prefix, &size);
+    hdf5::hid_t fid = text ? file_id(file) : -1;
+    if (fid < 0) return -1;
+    std::string wanted(text, static_cast<std::size_t>(size));
+    hdf5::Lock lock(h5.phil);
+    if (!lock.ok()) return -1;
+    int found = hdf5::visit_links(fid, starts_with, &wanted);
+    return found < 0 ? -1 : found;
+}
+
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
     if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
@@ -807,6 +846,7 @@ void file_state_clear(PyObject* self) {
     Py_CLEAR(s.retired);  // still counted: their space stays allocated
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
+    Py_CLEAR(s.path);
     delete std::exchange(s.reads, nullptr);
 }
 

@@ -310,7 +310,8 @@ int dataset_size(hid_t location, const char* name, hsize_t& size) {
 
 int visit_links(hid_t group, LinkVisitor visit, void* data) {
     constexpr int by_name = 0, native_order = 2;  // H5_INDEX_NAME, H5_ITER_NATIVE
-    return api.link_visit(group, by_name, native_order, visit, data) < 0 ? fail("list the tables") : 0;
+    herr_t status = api.link_visit(group, by_name, native_order, visit, data);
+    return status < 0 ? fail("list the tables") : status;
 }
 
 int read_text_attribute(hid_t location, const char* name, Ref& out) {
