@@ -39,6 +39,7 @@ struct H5 {
     PyObject* lcpl_ascii;  // intermediate groups on, ASCII names
     PyObject* lcpl_utf8;   // the same for names outside ASCII
     hdf5::hid_t dcpl_id, lcpl_ascii_id, lcpl_utf8_id;
+    PyObject* name_taken;  // the exception h5py raises for a dataset assigned to a name in use
 };
 H5 h5{};
 
@@ -359,7 +360,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             int absent = hdf5::link_token(fid, w.name, old);
             if (absent < 0) return -1;
             if (!absent) {
-                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
+                PyErr_Format(h5.name_taken, "Unable to create the link '%s' (name already exists)", w.name);
                 return -1;
             }
         }
@@ -403,7 +404,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
             if (absent) return absent < 0 ? -1 : 0;
             if (!replace) {
-                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", name);
+                PyErr_Format(h5.name_taken, "Unable to create the link '%s' (name already exists)", name);
                 return -1;
             }
             return move_aside(name);
@@ -881,6 +882,32 @@ int keep_property_list(Ref plist, PyObject*& kept, hdf5::hid_t& id) {
     return 0;
 }
 
+/// The exception type h5py raises when a dataset is assigned to a name in use, asked of h5py by doing
+/// it once in a file in memory: HDF5's error maps to another Python type from one h5py version to
+/// the next.
+PyObject* name_taken_error() {
+    Ref kw = Ref::steal(Py_BuildValue("{s:s,s:O}", "driver", "core", "backing_store", Py_False));
+    Ref args = kw ? Ref::steal(Py_BuildValue("(ss)", "cquorlin-probe", "w")) : Ref{};
+    Ref file = args ? Ref::steal(PyObject_Call(h5.File, args.get(), kw.get())) : Ref{};
+    Ref data = file ? Ref::steal(PyByteArray_FromStringAndSize("", 0)) : Ref{};
+    Ref name = data ? Ref::steal(PyUnicode_FromString("taken")) : Ref{};
+    if (!name || PyObject_SetItem(file.get(), name.get(), data.get()) < 0) return nullptr;
+    PyObject* type = nullptr;
+    if (PyObject_SetItem(file.get(), name.get(), data.get()) < 0) {
+        PyObject *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    } else {
+        type = Py_NewRef(PyExc_ValueError);
+    }
+    if (!py::call_method(file.get(), G.names.close)) {
+        Py_XDECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
 }  // namespace
 
 int file_exec() {
@@ -890,7 +917,8 @@ int file_exec() {
     if (!dcpl || !Ref::steal(PyObject_CallMethod(dcpl.get(), "set_obj_track_times", "O", Py_False))) return -1;
     if (keep_property_list(std::move(dcpl), h5.dcpl, h5.dcpl_id) < 0 ||
         keep_property_list(link_properties("CSET_ASCII"), h5.lcpl_ascii, h5.lcpl_ascii_id) < 0 ||
-        keep_property_list(link_properties("CSET_UTF8"), h5.lcpl_utf8, h5.lcpl_utf8_id) < 0)
+        keep_property_list(link_properties("CSET_UTF8"), h5.lcpl_utf8, h5.lcpl_utf8_id) < 0 ||
+        !(h5.name_taken = name_taken_error()))
         return -1;
     // HDF5 itself, through h5py's own extension, which links it.
     Ref defs = Ref::steal(PyImport_ImportModule("h5py.defs"));
