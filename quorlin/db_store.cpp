@@ -997,11 +997,11 @@ Ref postprocess(PyObject* ret, int k) {
     return result;
 }
 
-/// Warns when `k` asks for no candidates: every table then answers nothing. Only a plain number is
-/// looked at here; anything else is converted, and refused, where the search needs it. 0, or -1.
+/// Warns when `k` asks for no candidates: every table then answers nothing. Only an int is looked at
+/// here; anything else is converted, and refused, where the search needs it. 0, or -1.
 int warn_no_candidates(PyObject* k) {
     int kk;
-    if (!(PyLong_Check(k) || PyFloat_Check(k)) || py::as_int(k, &kk) < 0) {
+    if (!PyLong_Check(k) || py::as_int(k, &kk) < 0) {
         PyErr_Clear();
         return 0;
     }
@@ -1108,7 +1108,10 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             } else {
                 if (!per_table_k)
                     per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
-                if (!per_table_k) return {};
+                if (!per_table_k) {
+                    note_k(k);
+                    return {};
+                }
                 PyObject* argv[] = {table.get(), row.value.get(), per_table_k.get()};
                 answer = Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, k_kw.get()));
                 if (!answer) note_k(k);
