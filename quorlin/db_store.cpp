@@ -1169,9 +1169,12 @@ PyMethodDef db_methods[] = {
 };
 
 PyGetSetDef db_getset[] = {
-    {"preprocessor", db_preprocessor_get, db_preprocessor_set, nullptr, nullptr},
-    {"path", db_path, nullptr, nullptr, nullptr},
-    {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set, nullptr, nullptr},
+    {"preprocessor", db_preprocessor_get, db_preprocessor_set,
+     "how outputs of rank 3 and up become one row per input, kept in the file: \"image\" or \"text\" (None until set)",
+     nullptr},
+    {"path", db_path, nullptr, "the store's file name, as h5py reports it", nullptr},
+    {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set,
+     "how many bytes of decoded tables the store keeps between calls (256 MiB by default; 0 turns it off)", nullptr},
     py::dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
