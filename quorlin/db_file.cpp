@@ -805,7 +805,7 @@ int close_file(PyObject* self, PyObject* file) {
 
 namespace {
 
-/// `visit_links` callback: stops at the first link whose path begins with the prefix in `data`.
+/// `iterate_links` callback: stops at the first link whose name begins with the prefix in `data`.
 hdf5::herr_t starts_with(hdf5::hid_t, const char* name, const void*, void* data) {
     const std::string& prefix = *static_cast<const std::string*>(data);
     return std::strncmp(name, prefix.c_str(), prefix.size()) == 0 ? 1 : 0;
@@ -818,11 +818,12 @@ int holds_prefix(PyObject* file, PyObject* prefix) {
     const char* text = PyUnicode_AsUTF8AndSize(prefix, &size);
     hdf5::hid_t fid = text ? file_id(file) : -1;
     if (fid < 0) return -1;
+    // A table key with a "/" names a dataset inside a group: the group's name is what the root holds.
     std::string wanted(text, static_cast<std::size_t>(size));
+    wanted = wanted.substr(0, wanted.find('/'));
     hdf5::Lock lock(h5.phil);
     if (!lock.ok()) return -1;
-    int found = hdf5::visit_links(fid, starts_with, &wanted);
-    return found < 0 ? -1 : found;
+    return hdf5::iterate_links(fid, starts_with, &wanted);
 }
 
 int file_state_init(PyObject* self) {

@@ -63,8 +63,8 @@ py::Ref load_table(PyObject* self, PyObject* file, PyObject* key);
 /// `file.attrs.get("preprocessor")` returns, read directly where it is one text.
 py::Ref read_preprocessor(PyObject* file);
 
-/// Whether a link in the open store `file` (its subgroups too) has a path that begins with the text
-/// `prefix`: 1 or 0, stopping at the first; -1 with an error.
+/// Whether a link in the root group of the open store `file` has a name that begins with the text
+/// `prefix` (up to a "/" in it): 1 or 0, stopping at the first; -1 with an error.
 int holds_prefix(PyObject* file, PyObject* prefix);
 
 /// The read cache's budget in bytes, and setting it (0 turns the cache off).
