@@ -1,6 +1,8 @@
 # `make demo` sets everything up and runs the end-to-end example; `make test` sets up and runs the
 # tests; `make wheel` builds the sdist and a manylinux wheel into dist/ and checks both;
 # `make wheel-test` runs the tests against that wheel, installed in a fresh virtual environment.
+# Every build here, as in CI, treats warnings as errors and links the module as the manylinux_2_28 wheel needs;
+# pip's builds from source elsewhere do neither (pyproject.toml).
 PYTHON ?= python3
 VENV ?= .venv
 # The index torch is installed from while it answers (PyTorch's CPU-only builds); where it cannot be
@@ -12,6 +14,8 @@ PY := $(VENV)/bin/python
 TORCH := $(shell grep -m1 '^torch==' requirements-dev.txt)
 $(if $(TORCH),,$(error requirements-dev.txt pins no torch==VERSION))
 WHEEL_VENV := build/wheel-venv
+WHEEL_PLATFORM := manylinux_2_28_x86_64
+BUILD_SETTINGS := -Ccmake.define.QUORLIN_WERROR=ON -Ccmake.define.QUORLIN_MANYLINUX=ON
 step = @printf '\n==> %s\n'
 # Installs the pinned torch into the virtual environment $(1), from the index tools/torch_index.py chooses.
 install_torch = $(1)/bin/python -m pip install $$($(1)/bin/python tools/torch_index.py '$(TORCH_INDEX)') '$(TORCH)'
@@ -30,7 +34,7 @@ $(VENV)/.deps: requirements-dev.txt tools/torch_index.py
 
 install: $(VENV)/.deps
 	$(step) "Building and installing cquorlin"
-	$(PY) -m pip install --no-build-isolation --no-deps --force-reinstall .
+	$(PY) -m pip install --no-build-isolation --no-deps --force-reinstall $(BUILD_SETTINGS) .
 
 demo: install
 	$(PY) examples/digits.py
@@ -50,10 +54,11 @@ $(TOOLS)/.deps: Makefile
 wheel: $(TOOLS)/.deps
 	rm -rf dist build/dist
 	$(step) "Building the sdist, and the wheel from it"
-	$(TOOLS)/bin/python -m build --outdir build/dist .
-	$(step) "Repairing the wheel into a manylinux wheel"
-	PATH="$(abspath $(TOOLS))/bin:$$PATH" auditwheel repair --wheel-dir dist build/dist/*.whl
-	@# A library auditwheel copied in would be one the extension links beyond the C and C++ runtimes
+	$(TOOLS)/bin/python -m build $(BUILD_SETTINGS) --outdir build/dist .
+	$(step) "Repairing the wheel into a $(WHEEL_PLATFORM) wheel"
+	PATH="$(abspath $(TOOLS))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLATFORM) --wheel-dir dist build/dist/*.whl
+	$(TOOLS)/bin/auditwheel show dist/*.whl
+	@# A library auditwheel copied in would be one the extension links beyond glibc and libgcc
 	@# (HDF5 must stay the one h5py loads).
 	$(TOOLS)/bin/python -c 'import sys, zipfile; grafted = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]; sys.exit(f"the wheel carries libraries: {grafted}" if grafted else None)' dist/*.whl
 	cp build/dist/*.tar.gz dist/

@@ -15,9 +15,10 @@ more). The path from a model to the store:
 """
 
 import os
-from typing import Any, Dict, Iterable, List, Literal, Mapping, Optional, Tuple, Union, final
+from typing import (Any, Callable, Dict, Iterable, List, Literal, Mapping, NamedTuple, Optional, Tuple, Union, final,
+                    overload)
 
-import h5py
+import h5py  # type: ignore[import-untyped]
 import numpy as np
 import torch
 
@@ -192,12 +193,22 @@ class DB:
         """Stores the name, stripped and lower-cased; ValueError for any but "image" and "text"."""
         ...
     @property
+    def neurons(self) -> int:
+        """How many of each input's strongest neurons per layer `add` and the recorder record (1
+        unless set): each gets one entry in its table, strongest first. Kept in the root attribute
+        "neurons" when it is not 1, so a file without it is a store of one neuron."""
+        ...
+    @neurons.setter
+    def neurons(self, value: int) -> None:
+        """Sets the count (1 to 1024) before recording; ValueError once the store holds tables."""
+        ...
+    @property
     def path(self) -> str:
         """The store's file name, as h5py reports it."""
         ...
     def add(self, acts: Mapping[Any, np.ndarray], idx: Union[int, Iterable[int]]) -> None:
         """Records one batch: for every input and layer, the pair (input index, value) in the table
-        of the input's strongest neuron in that layer.
+        of the input's strongest neuron in that layer (of each of its `neurons` strongest).
 
         `acts` maps layer names to NumPy arrays with the batch on the first axis (make it with
         `to_numpy`; a tensor raises TypeError "Cannot convert Tensor to numpy.ndarray"). The batch
@@ -208,6 +219,18 @@ class DB:
         nothing.
         """
         ...
+    @overload
+    def search(self, acts: Activations, k: int = 10, _postprocess: Literal[True] = True) -> List[Dict[int, float]]: ...
+    @overload
+    def search(self, acts: Mapping[Any, np.ndarray], k: int = 10,
+               _postprocess: Literal[True] = True) -> Optional[List[Dict[int, float]]]: ...
+    @overload
+    def search(self, acts: Activations, k: int = 10, *,
+               _postprocess: Literal[False]) -> Dict[Any, List[Tuple[np.ndarray, np.ndarray]]]: ...
+    @overload
+    def search(self, acts: Mapping[Any, np.ndarray], k: int = 10, *,
+               _postprocess: Literal[False]) -> Optional[Dict[Any, List[Tuple[np.ndarray, np.ndarray]]]]: ...
+    @overload
     def search(self, acts: Mapping[Any, np.ndarray], k: int = 10,
                _postprocess: bool = True) -> Union[List[Dict[int, float]], Dict[Any, List[Tuple[np.ndarray, np.ndarray]]], None]:
         """For every query input, the stored inputs that made the network react most alike.
@@ -215,16 +238,38 @@ class DB:
         `acts` as for `add`, with the same layers in the same order: the layer at position l
         counts with the weight l**2. Returns one dict per query input, stored index to combined
         score (the sum of weight times table score over the layers), with at most `k` entries in
-        first-met order, not score order: rank with `sorted(d, key=d.get, reverse=True)`.
+        first-met order, not score order: rank with `sorted(d, key=d.__getitem__, reverse=True)`.
         `_postprocess=False` returns the raw answers instead: per layer, one (indices, scores)
         pair per query input.
 
         Returns None, with a QuorlinWarning, when the first axes of `acts` differ in length: a value
         that is no per-input output, such as a position table of shape (1, T, H), is in `acts`.
-        `to_numpy` leaves such values out, so its result never leads here. k <= 0, and layers of
-        which the store holds no table, find nothing and warn as well.
+        `to_numpy` leaves such values out, so its result never leads here: given an `Activations`,
+        the result's type has no None. k <= 0, and layers of which the store holds no table, find
+        nothing and warn as well.
         """
         ...
+    def query(self, acts: Mapping[Any, np.ndarray], k: int = 10, *, neurons: Optional[int] = None,
+              layers: Optional[Iterable[Any]] = None, exact: bool = False, candidates: Optional[int] = None,
+              ties: bool = True, midpoint: bool = True) -> Tuple[np.ndarray, np.ndarray]:
+        """For every query input, the `k` stored inputs that made the network react most alike, ranked.
+
+        Returns (scores, indices): float32 and int64 arrays of shape (query inputs, k), each row
+        best first, equal scores by the smaller index, padded with -inf and -1. `acts` as for
+        `search`; every layer must have the batch's length (ValueError otherwise).
+
+        Each query input is reduced to its `neurons` strongest neurons per layer (default: the
+        store's count); each of their tables gives the `candidates` * `k` entries nearest to the
+        query's value (default: k times the layers queried, as `search` asks), and with `ties`
+        also every further entry as near as the last one, all or none: a group of equally near
+        entries larger than the count asked (a value most inputs share) gives none of them. With
+        `midpoint` a stored value counts as the middle of the interval of values its 16 bits stand
+        for. Scores are summed with the search's layer weights: the layer at position l of `acts`
+        weighs l**2, shared equally by its neurons. `layers` queries only the layers of those names, each keeping its weight.
+        `exact=True` takes `search`'s own choices whatever `neurons`, `candidates`, `ties` and
+        `midpoint` say: over every layer, its answers are `search`'s, ranked. k=0, and layers of
+        which the store holds no table, find nothing and warn with a QuorlinWarning.
+        """
     @property
     def read_cache_bytes(self) -> int:
         """How many bytes of decoded tables the store keeps between calls (256 MiB by default).
@@ -244,6 +289,43 @@ class DB:
     def recorder(self, flush_every: int = 65536) -> "Recorder":
         """A Recorder writing into this store, flushing every flush_every inputs (at least 1). A store
         opened read-only refuses with ValueError."""
+    def layers(self, threshold: float = 0.9) -> "Layers":
+        """What each layer holds: one `Layer` record per layer, in the order the file lists its tables
+        (by name); `print` shows them as a table.
+
+        Entries come from the tables' sizes and headers, inputs from their index columns; only the
+        largest table's values are read. A layer is degenerate when one neuron's table holds at least
+        `threshold` (a share in (0, 1]) of its inputs: that neuron is the strongest for nearly every
+        input, every query goes to its table, and the layer adds noise to a search rather than
+        telling inputs apart; search without it. The tables are reported as the file holds them.
+        """
+        ...
+    @overload
+    def entries(self, layer: None = None) -> Dict[str, int]: ...
+    @overload
+    def entries(self, layer: str) -> Dict[int, int]:
+        """Entries per layer, or with `layer`, per neuron of that layer (KeyError when the store has no
+        such layer). Cheap: read from the tables' sizes and headers alone. A layer holds one entry per
+        input recorded in it; an input recorded twice counts twice."""
+        ...
+    def neuron(self, layer: Any, neuron: int, k: int = 10, largest: bool = True) -> Tuple[np.ndarray, np.ndarray]:
+        """The at most `k` stored inputs with the highest values (`largest=False`: the lowest) in the
+        table of `neuron` of `layer`, as (indices, values) arrays, highest (lowest) first: the inputs
+        that excite that neuron most, among those for which it was the layer's strongest. NaN values
+        are left out; equal values come in no defined order. A neuron of the layer without a table
+        gives two empty arrays; KeyError when the store has no such layer. Values are as stored
+        (8 significant bits)."""
+        ...
+    def plot_layers(self, path_or_axes: Any, threshold: float = 0.9) -> Any:
+        """Draws how each layer's entries spread over its neurons: one bar per layer, one segment per
+        neuron as wide as its share of the layer's entries, largest first; degenerate layers (see `layers`)
+        in red. `path_or_axes`: a file to write (its suffix picks the format, such as .png or .svg)
+        or matplotlib Axes to draw on. Returns the Axes. matplotlib is imported only here:
+        ImportError when it is missing."""
+        ...
+    def __repr__(self) -> str:
+        """The path, mode and preprocessor, and how many layers and tables the file holds."""
+        ...
     def close(self) -> None:
         """Writes what its recorders still buffer and the changed tables, and closes the file. Any later
         use raises ValueError "the store ... is closed"; closing again does nothing. A write that
@@ -257,12 +339,38 @@ class DB:
         ...
 
 
+class Layer(NamedTuple):
+    """What one layer of a store holds (a record of `DB.layers()`)."""
+
+    name: str
+    """The layer's name, as its table keys spell it."""
+    tables: int
+    """How many of its neurons have a table (were the strongest for some input)."""
+    entries: int
+    """Entries in all its tables."""
+    inputs: int
+    """Distinct input indices among them."""
+    largest: int
+    """The neuron with the largest table."""
+    largest_share: float
+    """The share of the layer's inputs with an entry in that table (with one entry per input, its
+    share of the entries)."""
+    largest_values: int
+    """Distinct values stored in that table (both zeros count as one, every NaN as one)."""
+    degenerate: bool
+    """Whether that share reaches the threshold."""
+
+
+class Layers(List[Layer]):
+    """The records of `DB.layers()`; `str()` gives them as a text table, one row per layer."""
+
+
 @final
 class Recorder:
     """Records a store's entries batch by batch and writes them in bulk; made by DB.recorder().
 
-    Each add reduces its outputs at once on their own device and buffers 16 bytes per input and
-    layer. Every flush_every inputs, on flush() and on leaving a with block, the buffered entries
+    Each add reduces its outputs at once on their own device (a topk there for a store of more
+    than one neuron) and buffers 16 bytes per input, layer and recorded neuron. Every flush_every inputs, on flush() and on leaving a with block, the buffered entries
     are written as one journaled change; the store then holds exactly what DB.add per batch would
     have written. DB.search reads the file only: flush before searching.
     """
@@ -291,10 +399,15 @@ class Recorder:
         """Flushes, also when the block raised; returns False, so an exception of the block passes on."""
 
 
-def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]]) -> None:
+def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]],
+          progress: Optional[Callable[[int, int], object]] = None) -> None:
     """Adds every entry of every table of the stores at sources to the store at target (created if absent).
 
+    progress, when given, is called as progress(done, total) after each table is merged, total being the
+    number of tables; an exception from it stops the merge as any failure does.
+
     One pass per table over the sorted columns, written as journaled changes. The preprocessors must
-    agree (a store without one takes theirs); a difference raises ValueError naming both stores.
+    agree (a store without one takes theirs); a difference raises ValueError naming both stores. So
+    must the neuron counts (a target without tables takes theirs).
     A merge that fails partway keeps the changes it completed in the target: merge into a fresh one.
     """

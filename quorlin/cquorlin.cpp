@@ -8,6 +8,7 @@
 
 #include "convert.hpp"
 #include "db.hpp"
+#include "merge.hpp"
 #include "py/ref.hpp"
 #include "recorder.hpp"
 #include "state.hpp"
@@ -133,7 +134,8 @@ int module_exec(PyObject* module) {
     }
     if (check_version() < 0) return -1;
     if (import_numpy() < 0 || warning_exec(module) < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0 ||
-        convert_exec(module) < 0 || recorder_exec(module) < 0) {
+        convert_exec(module) < 0 || recorder_exec(module) < 0 ||
+        merge_exec(module) < 0) {
         _PyTraceback_Add("init cquorlin", "cquorlin", 0);
         return -1;
     }

@@ -45,8 +45,20 @@ void note_index_kind(PyObject* idx, const char* where);
 /// Refuses the use of a store that `close` closed: 0, or -1 with ValueError "the store ... is closed".
 int check_open(PyObject* db);
 
+/// Warns that `method` (its name, as "DB.search") found nothing for the query layers in the list
+/// `layers` of which the store holds no table at all: their names differ from those recorded. `verb`
+/// begins the advice ("Search"). Only a store that fetches tables from its file as a plain DB does
+/// is asked. 0, or -1.
+int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb);
+
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);
+
+/// `self._get_table(key, create=False)`: the table stored under `key`, or None; no table is made.
+py::Ref stored_table(PyObject* self, PyObject* key);
+
+/// `self._clear_cache()`: every changed table written, the cache emptied.
+py::Ref clear_cache(PyObject* self);
 
 /// Creates the class `DB`.
 int store_exec(PyObject* module);

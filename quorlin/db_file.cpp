@@ -829,6 +829,7 @@ int holds_prefix(PyObject* file, PyObject* prefix) {
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
     if (!(s.unwritten = PySet_New(nullptr)) || !(s.retired = PyList_New(0))) return -1;
+    s.neurons = 1;
     s.reads = new (std::nothrow) ReadCache();
     if (!s.reads) PyErr_NoMemory();
     return s.reads ? 0 : -1;

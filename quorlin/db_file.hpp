@@ -28,6 +28,7 @@ struct Store {
     bool closed;          // `close` closed the file: the store refuses every use but another close
     PyObject* path;       // the file name as opened (str), for the messages of a closed store
     ReadCache* reads;     // decoded tables kept between calls while their datasets are unchanged
+    std::size_t neurons;  // neurons recorded per input and layer: the root attribute "neurons", 1 without it
 };
 
 inline Store& store_of(PyObject* self) { return *reinterpret_cast<Store*>(self); }

@@ -1,5 +1,6 @@
-// The store: one HDF5 file of serialised tables with a table cache, the preprocessors that turn
-// layer outputs into one row per input, and the two operations that add and search activations.
+// The store: one HDF5 file of serialised tables with a table cache, its preprocessor and neuron
+// count, and the two operations that add and search activations (the reduction of layer outputs
+// is reduce.cpp's, the ranked query query.cpp's).
 #include "py/numpy.hpp"
 
 #include <algorithm>
@@ -11,14 +12,18 @@
 
 #include "db.hpp"
 #include "db_file.hpp"
+#include "db_report.hpp"
 #include "kernels/order.hpp"
 #include "kernels/position_table.hpp"
+#include "kernels/rank.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
 #include "py/errors.hpp"
 #include "py/instance.hpp"
 #include "py/ref.hpp"
+#include "query.hpp"
 #include "recorder.hpp"
+#include "reduce.hpp"
 #include "state.hpp"
 
 namespace quorlin {
@@ -84,6 +89,26 @@ int keep_path(PyObject* self, PyObject* file) {
     return 0;
 }
 
+/// Reads the root attribute "neurons" (1 without it) into the store.
+int read_neurons(PyObject* self, PyObject* attrs) {
+    Ref stored = py::call_method(attrs, G.names.get, G.names.neurons);
+    if (!stored) return -1;
+    std::size_t m = 1;
+    if (stored.get() != Py_None) {
+        Ref index = Ref::steal(PyNumber_Index(stored.get()));
+        Py_ssize_t v = index ? PyLong_AsSsize_t(index.get()) : -1;
+        if (v < 1 || static_cast<std::size_t>(v) > max_store_neurons) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "the store's attribute \"neurons\" holds %R, not a count from 1 to %zu",
+                         stored.get(), max_store_neurons);
+            return -1;
+        }
+        m = static_cast<std::size_t>(v);
+    }
+    store_of(self).neurons = m;
+    return 0;
+}
+
 constexpr char db_init_name[] = "cquorlin.DB.__init__";
 QUORLIN_SIGNATURE(db_init_sig, "__init__", 1, true, true, "path", "mode", "preprocessor", "driver");
 
@@ -128,6 +153,7 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (stored < 0) return -1;
         if (!stored && PyObject_SetAttr(self, n.preprocessor, preprocessor) < 0) return -1;
     }
+    if (read_neurons(self, attrs.get()) < 0) return -1;
     // A fresh store reaches the disk complete, so that a crash right after opening leaves a valid file.
     if (wrote && write_file(self, file.get(), 0, [] { return 0; }) < 0) return -1;
     Ref cache = Ref::steal(PyDict_New());
@@ -179,6 +205,60 @@ int db_preprocessor_set(PyObject* self, PyObject* value, void*) {
         Ref file = attrs ? attr(self, G.names.file) : Ref{};
         if (!file) return -1;
         return write_file(self, file.get(), 0, [&] { return PyObject_SetItem(attrs.get(), G.names.preprocessor, name.get()); });
+    });
+}
+
+constexpr char db_neurons_get_name[] = "cquorlin.DB.neurons.__get__";
+constexpr char db_neurons_set_name[] = "cquorlin.DB.neurons.__set__";
+
+/// `DB.neurons`: how many of each input's strongest neurons per layer the store records.
+PyObject* db_neurons_get(PyObject* self, void*) {
+    return py::guard(db_neurons_get_name, [&]() -> Ref {
+        if (check_open(self) < 0) return {};
+        return Ref::steal(PyLong_FromSize_t(store_of(self).neurons));
+    });
+}
+
+/// Sets the neuron count, kept in the root attribute "neurons" when it is not 1. A store that holds
+/// tables keeps its count: its entries were recorded with it.
+int db_neurons_set(PyObject* self, PyObject* value, void*) {
+    return py::guard_status(db_neurons_set_name, [&]() -> int {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+            return -1;
+        }
+        if (check_open(self) < 0) return -1;
+        Ref index = Ref::steal(PyNumber_Index(value));
+        if (!index) return -1;
+        Py_ssize_t m = PyLong_AsSsize_t(index.get());
+        if (m == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (m < 1 || static_cast<std::size_t>(m) > max_store_neurons) {
+            PyErr_Format(PyExc_ValueError, "neurons must be from 1 to %zu, not %R", max_store_neurons, index.get());
+            return -1;
+        }
+        Store& store = store_of(self);
+        if (static_cast<std::size_t>(m) == store.neurons) return 0;
+        Ref file = attr(self, G.names.file);
+        Ref cache = file ? attr(self, G.names.cache) : Ref{};
+        Py_ssize_t stored = cache ? PyObject_Length(file.get()) : -1;
+        Py_ssize_t cached = stored >= 0 ? PyObject_Length(cache.get()) : -1;
+        if (cached < 0) return -1;
+        if (stored > 0 || cached > 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "the store holds tables recorded with %zu neurons per input and layer; its neuron count "
+                         "cannot change",
+                         store.neurons);
+            return -1;
+        }
+        Ref attrs = attr(file.get(), G.names.attrs);
+        if (!attrs) return -1;
+        int status = write_file(self, file.get(), 0, [&]() -> int {
+            if (m != 1) return PyObject_SetItem(attrs.get(), G.names.neurons, index.get());
+            return PyObject_DelItem(attrs.get(), G.names.neurons);
+        });
+        if (status < 0) return -1;
+        store.neurons = static_cast<std::size_t>(m);
+        return 0;
     });
 }
 
@@ -454,158 +534,18 @@ Ref db_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Preprocessors and the reduction of a batch to one (neuron, value) per input
+// Table keys and entries
 
-/// One layer output as one row per input and one column per neuron.
-Ref preprocess(PyObject* acts, PyObject* preprocessor) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(acts);
-    int ndim = PyArray_NDIM(arr);
-    if (ndim == 0) {
-        PyErr_SetNone(PyExc_AssertionError);
-        return {};
-    }
-    if (ndim == 1) {
-        npy_intp dims[2] = {1, PyArray_DIM(arr, 0)};
-        PyArray_Dims shape = {dims, 2};
-        return Ref::steal(PyArray_Newshape(arr, &shape, NPY_CORDER));
-    }
-    if (ndim == 2) return Ref::borrow(acts);
-    bool empty = preprocessor == Py_None || PyUnicode_GET_LENGTH(preprocessor) == 0;
-    if (empty) {
-        PyErr_SetString(PyExc_ValueError, "Preprocessor not specified for activations with ndim > 2.");
-        py::add_note_format(missing_preprocessor_note);
-        return {};
-    }
-    if (PyUnicode_CompareWithASCIIString(preprocessor, "image") == 0) {
-        npy_intp dims[2] = {PyArray_DIM(arr, 0), -1};
-        PyArray_Dims shape = {dims, 2};
-        return Ref::steal(PyArray_Newshape(arr, &shape, NPY_CORDER));
-    }
-    if (PyUnicode_CompareWithASCIIString(preprocessor, "text") == 0) {
-        Ref axes = Ref::steal(PyTuple_New(ndim - 2));
-        if (!axes) return {};
-        for (int d = 1; d < ndim - 1; ++d) {
-            PyObject* axis = PyLong_FromLong(d);
-            if (!axis) return {};
-            PyTuple_SET_ITEM(axes.get(), d - 1, axis);
-        }
-        Ref kw = Ref::steal(PyTuple_Pack(1, G.names.axis));
-        PyObject* argv[] = {acts, axes.get()};
-        return kw ? Ref::steal(PyObject_VectorcallMethod(G.names.max, argv, 1, kw.get())) : Ref{};
-    }
-    PyErr_Format(PyExc_ValueError, "Invalid preprocessor %U", preprocessor);
-    return {};
-}
-
-/// One recorded (or searched) entry: the table key, the input index and the value.
+/// One entry to record: the table key, the input index and the value (a Python float).
 struct Entry {
     Ref key;
-    Ref index;  // null in a search
-    Ref value;  // a Python float
+    Ref index;
+    Ref value;
 };
 
-/// A layer of a batch reduced to its rows' strongest neurons.
-struct ReducedLayer {
-    Ref layer_key;
-    std::vector<Entry> rows;
-};
-
-/// The store's preprocessor name, or "" when none is stored; checked to be exactly a str.
-Ref store_preprocessor(PyObject* self) {
-    Ref p = attr(self, G.names.preprocessor);
-    if (!p) return {};
-    int truthy = PyObject_IsTrue(p.get());
-    if (truthy < 0) return {};
-    return truthy ? std::move(p) : Ref::steal(PyUnicode_FromStringAndSize("", 0));
-}
-
-int check_preprocessor_type(PyObject* p) {
-    if (PyUnicode_CheckExact(p)) return 0;
-    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(p)->tp_name);
-    return -1;
-}
-
-/// The TypeError for a layer value that is not an array; a tensor's carries a note on the way to arrays.
-int raise_not_an_array(PyObject* value) {
-    Ref error = Ref::steal(PyUnicode_FromFormat("Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name, "numpy.ndarray"));
-    if (error) error = py::call(PyExc_TypeError, error.get());
-    if (!error) return -1;
-    int is_tensor = PyObject_IsInstance(value, G.tensor);
-    if (is_tensor < 0) return -1;
-    if (is_tensor) {
-        Ref note = Ref::steal(PyUnicode_FromString(
-            "Convert a model's outputs with cquorlin.to_numpy(outputs, batch_size, attention_mask=None): it keeps "
-            "the floating-point values of the batch as float32 arrays on the host."));
-        Ref add_note = note ? Ref::steal(PyObject_GetAttrString(error.get(), "add_note")) : Ref{};
-        if (!add_note || !py::call(add_note.get(), note.get())) return -1;
-    }
-    PyErr_SetObject(PyExc_TypeError, error.get());
-    return -1;
-}
-
-/// Reduces one layer's array: per row, the first column of the largest value (NaN counts as
-/// largest) and that value, with the row's table key.
-int reduce_layer(PyObject* layer_key, PyObject* array, PyObject* preprocessor, ReducedLayer& out) {
-    if (!PyArray_Check(array)) return raise_not_an_array(array);
-    if (check_preprocessor_type(preprocessor) < 0) return -1;
-    Ref preprocessed = preprocess(array, preprocessor);
-    if (!preprocessed) return -1;
-    if (!PyArray_Check(preprocessed.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(preprocessed.get())) != 2) {
-        PyErr_Format(PyExc_TypeError, "the output of layer %R must reduce to a two-dimensional array, not %.200s", layer_key,
-                     Py_TYPE(preprocessed.get())->tp_name);
-        return -1;
-    }
-    // A plain array; a copy when its elements are objects, whose comparisons and conversions run
-    // Python code that may reshape the caller's array.
-    auto* in = reinterpret_cast<PyArrayObject*>(preprocessed.get());
-    int copy = PyDataType_REFCHK(PyArray_DESCR(in)) ? NPY_ARRAY_ENSURECOPY : 0;
-    Ref reduced = Ref::steal(PyArray_FromArray(in, nullptr, NPY_ARRAY_ENSUREARRAY | copy));
-    if (!reduced) return -1;
-    auto* arr = reinterpret_cast<PyArrayObject*>(reduced.get());
-    Ref amxs = Ref::steal(PyArray_ArgMax(arr, 1, nullptr));
-    if (!amxs) return -1;
-    npy_intp rows = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(amxs.get()));
-    Ref neuron_list = Ref::steal(PyArray_ToList(reinterpret_cast<PyArrayObject*>(amxs.get())));
-    Ref layer_text = Ref::steal(PyObject_Str(layer_key));
-    if (!neuron_list || !layer_text) return -1;
-    out.layer_key = Ref::borrow(layer_key);
-    out.rows.resize(rows);
-    for (npy_intp r = 0; r < rows; ++r) {
-        PyObject* neuron = PyList_GET_ITEM(neuron_list.get(), r);
-        npy_intp col = PyLong_AsSsize_t(neuron);
-        if (col == -1 && PyErr_Occurred()) return -1;
-        if (r >= PyArray_DIM(arr, 0) || col < 0 || col >= PyArray_DIM(arr, 1)) {
-            PyErr_Format(PyExc_IndexError, "column %zd of row %zd lies outside the reduced output of layer %R",
-                         static_cast<Py_ssize_t>(col), static_cast<Py_ssize_t>(r), layer_key);
-            return -1;
-        }
-        // The element itself, as a scalar of the array's type, converted as float() would.
-        Ref item = Ref::steal(PyArray_GETITEM(arr, static_cast<const char*>(PyArray_GETPTR2(arr, r, col))));
-        double v = item ? PyFloat_AsDouble(item.get()) : -1.0;
-        if (!item || (v == -1.0 && PyErr_Occurred())) return -1;
-        out.rows[r].value = Ref::steal(PyFloat_FromDouble(v));
-        out.rows[r].key = Ref::steal(PyUnicode_FromFormat("table_%U_%zd", layer_text.get(), col));
-        if (!out.rows[r].value || !out.rows[r].key) return -1;
-    }
-    return 0;
-}
-
-/// The batch size: the largest len() over the mapping's values. Also returns the items.
-Ref batch_items(PyObject* acts, Py_ssize_t& bsize) {
-    Ref items = Ref::steal(PyMapping_Items(acts));
-    if (!items) return {};
-    Py_ssize_t n = PyList_GET_SIZE(items.get());
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
-        return {};
-    }
-    bsize = -1;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        Py_ssize_t len = PyObject_Length(PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), j), 1));
-        if (len < 0) return {};
-        bsize = std::max(bsize, len);
-    }
-    return items;
+/// The table key of a layer's neuron, "table_<layer>_<neuron>".
+Ref table_key(PyObject* layer_text, Py_ssize_t neuron) {
+    return Ref::steal(PyUnicode_FromFormat("table_%U_%zd", layer_text, neuron));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -731,15 +671,13 @@ int note_skipped(Ref& skipped, PyObject* layer_key, Py_ssize_t len) {
     return length ? PyDict_SetItem(skipped.get(), layer_key, length.get()) : -1;
 }
 
-/// Warns when one index is stored more than once by a batch: a search adds up the scores of its copies.
-int warn_repeated_indices(const std::vector<ReducedLayer>& layers) {
-    const ReducedLayer* widest = nullptr;  // the indices stored: a rank-1 layer stores only the first
-    for (const auto& layer : layers)
-        if (!widest || layer.rows.size() > widest->rows.size()) widest = &layer;
-    if (!widest || widest->rows.size() < 2) return 0;
-    std::vector<unsigned long long> stored(widest->rows.size());
-    for (std::size_t r = 0; r < stored.size(); ++r)
-        if (index_value(widest->rows[r].index.get(), &stored[r]) < 0) return -1;
+/// Warns when one index is stored more than once by a batch, among the first `rows` of the list
+/// `indices` (a rank-1 layer stores only the first): a search adds up the scores of its copies.
+int warn_repeated_indices(PyObject* indices, Py_ssize_t rows) {
+    if (rows < 2) return 0;
+    std::vector<unsigned long long> stored(static_cast<std::size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r)
+        if (index_value(PyList_GET_ITEM(indices, r), &stored[static_cast<std::size_t>(r)]) < 0) return -1;
     std::sort(stored.begin(), stored.end());
     auto repeated = std::adjacent_find(stored.begin(), stored.end());
     if (repeated == stored.end()) return 0;
@@ -771,8 +709,11 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
     // Everything is reduced and checked before the first entry is appended: an add records its
     // whole batch or nothing.
-    std::vector<ReducedLayer> layers;
-    Ref skipped;  // layer -> length of each layer skipped for its length
+    // With a store of m neurons, each row gives m entries, its strongest neuron's first.
+    std::size_t m = store_of(self).neurons;
+    std::vector<Entry> entries;
+    Ref skipped;                 // layer -> length of each layer skipped for its length
+    Py_ssize_t stored_rows = 0;  // how many of the indices some layer stores
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -782,14 +723,23 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             if (note_skipped(skipped, PyTuple_GET_ITEM(item, 0), len) < 0) return {};
             continue;
         }
-        ReducedLayer& layer = layers.emplace_back();
-        if (reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), layer) < 0) return {};
-        std::size_t rows = std::min<std::size_t>(layer.rows.size(), PyList_GET_SIZE(indices.get()));
-        layer.rows.resize(rows);
-        for (std::size_t r = 0; r < rows; ++r) {
-            layer.rows[r].index = Ref::borrow(PyList_GET_ITEM(indices.get(), r));
+        RowNeurons layer;
+        Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
+        if (!text || reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), m, layer) < 0) return {};
+        Py_ssize_t rows = std::min(layer.rows, PyList_GET_SIZE(indices.get()));
+        stored_rows = std::max(stored_rows, rows);
+        for (Py_ssize_t r = 0; r < rows; ++r) {
+            PyObject* index = PyList_GET_ITEM(indices.get(), r);
+            for (Py_ssize_t c = 0; c < layer.per_row; ++c) {
+                std::size_t at = static_cast<std::size_t>(r * layer.per_row + c);
+                Entry& e = entries.emplace_back();
+                e.key = table_key(text.get(), layer.neurons[at]);
+                e.value = Ref::steal(PyFloat_FromDouble(layer.values[at]));
+                e.index = Ref::borrow(index);
+                if (!e.key || !e.value) return {};
+            }
             unsigned long long checked;
-            if (index_value(layer.rows[r].index.get(), &checked) < 0) return {};
+            if (index_value(index, &checked) < 0) return {};
         }
     }
     // Warnings go before the batch is applied: one turned into an error leaves the store as it was.
@@ -799,26 +749,24 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                                     "recorded; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
                                     bsize, skipped.get()) < 0)
         return {};
-    if (warn_repeated_indices(layers) < 0) return {};
+    if (warn_repeated_indices(indices.get(), stored_rows) < 0) return {};
     Ref cache = cache_of(self);
     Ref touched = cache ? Ref::steal(PySet_New(nullptr)) : Ref{};
     if (!touched) return {};
     std::vector<Snapshot> snapshots;
-    for (auto& layer : layers)
-        for (auto& row : layer.rows) {
-            int seen = PySet_Contains(touched.get(), row.key.get());
-            if (seen < 0) return {};
-            if (seen) continue;
-            if (PySet_Add(touched.get(), row.key.get()) < 0 ||
-                take_snapshot(self, cache.get(), row.key.get(), snapshots.emplace_back()) < 0)
-                return {};
-        }
+    for (auto& e : entries) {
+        int seen = PySet_Contains(touched.get(), e.key.get());
+        if (seen < 0) return {};
+        if (seen) continue;
+        if (PySet_Add(touched.get(), e.key.get()) < 0 ||
+            take_snapshot(self, cache.get(), e.key.get(), snapshots.emplace_back()) < 0)
+            return {};
+    }
     auto apply = [&]() -> int {
-        for (auto& layer : layers)
-            for (auto& row : layer.rows) {
-                Ref table = py::call_method(self, n._get_table, row.key.get());
-                if (!table || !py::call_method(table.get(), n.add, row.index.get(), row.value.get())) return -1;
-            }
+        for (auto& e : entries) {
+            Ref table = py::call_method(self, n._get_table, e.key.get());
+            if (!table || !py::call_method(table.get(), n.add, e.index.get(), e.value.get())) return -1;
+        }
         return py::call_method(self, n._clear_cache) ? 0 : -1;
     };
     if (apply() < 0) {
@@ -934,18 +882,7 @@ int merge_answer(PyObject* answer, long weight, Merged& merged) {
 /// The result dict of one query input: the k best combined scores (all when k <= 0), in first-met order.
 Ref trimmed(Merged& merged, int k) {
     std::size_t m = merged.scores.size();
-    std::vector<bool> keep(m, true);
-    if (k > 0 && m > static_cast<std::size_t>(k)) {
-        std::vector<std::size_t> order(m);
-        for (std::size_t j = 0; j < m; ++j) order[j] = j;
-        auto less = [&](std::size_t x, std::size_t y) {
-            double a = merged.scores[x], b = merged.scores[y];
-            return a < b || (std::isnan(b) && !std::isnan(a));  // NaN ranks above every number
-        };
-        std::size_t drop = m - static_cast<std::size_t>(k);
-        std::nth_element(order.begin(), order.begin() + drop, order.end(), less);
-        for (std::size_t j = 0; j < drop; ++j) keep[order[j]] = false;
-    }
+    std::vector<bool> keep = kern::keep_best(merged.scores, k);
     Ref result = Ref::steal(PyDict_New());
     if (!result) return {};
     Ref f8 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_FLOAT64)));
@@ -1023,9 +960,9 @@ void note_k(PyObject* k) {
         py::add_note_format("k of DB.search must be an integer, not %.200s", Py_TYPE(k)->tp_name);
 }
 
-/// Warns of the query layers of which the store holds no table at all: their names differ from those
-/// recorded. Only a store that fetches tables from its file as a plain DB does is asked. 0, or -1.
-int warn_unknown_layers(PyObject* self, PyObject* layers) {
+}  // namespace
+
+int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb) {
     int direct = fetches_as_db(self);
     if (direct <= 0) return direct;
     Ref file = attr(self, G.names.file);
@@ -1039,10 +976,12 @@ int warn_unknown_layers(PyObject* self, PyObject* layers) {
     }
     if (PyList_GET_SIZE(unknown.get()) == 0) return 0;
     return PyErr_WarnFormat(G.warning, 1,
-                            "DB.search found nothing for the layers %R: the store holds no table of them. Search "
-                            "with the layer names, in the same order, that were recorded.",
-                            unknown.get());
+                            "%s found nothing for the layers %R: the store holds no table of them. %s with the layer "
+                            "names, in the same order, that were recorded.",
+                            method, unknown.get(), verb);
 }
+
+namespace {
 
 constexpr char db_search_name[] = "cquorlin.DB.search";
 QUORLIN_SIGNATURE(db_search_sig, "search", 1, true, true, "acts", "k", "_postprocess");
@@ -1065,9 +1004,8 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref ret = layer_count ? Ref::steal(PyDict_New()) : Ref{};
     Ref empty_pair;  // the answer where there is no table; made when first needed
     Ref unfound;     // the layers none of whose rows found a table
-    Ref create_kw = Ref::steal(PyTuple_Pack(1, n.create));
     Ref k_kw = Ref::steal(PyTuple_Pack(1, n.k));
-    if (!ret || !create_kw || !k_kw) return {};
+    if (!ret || !k_kw) return {};
     for (Py_ssize_t j = 0; j < n_layers; ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -1082,18 +1020,15 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
                 return {};
             return Ref::borrow(Py_None);
         }
-        ReducedLayer layer;
-        if (reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), layer) < 0) return {};
-        Ref res = Ref::steal(PyList_New(0));
-        if (!res) return {};
+        RowNeurons layer;
+        Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
+        Ref res = text ? Ref::steal(PyList_New(0)) : Ref{};
+        if (!res || reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), 1, layer) < 0) return {};
         bool found = false;  // a table answered a row of this layer
-        for (auto& row : layer.rows) {
-            // DB._get_table itself calls the loader and the creator as the instance finds them.
-            int direct = uses_db_methods(self, {n._get_table});
-            if (direct < 0) return {};
-            PyObject* get_argv[] = {self, row.key.get(), Py_False};
-            Ref table = direct ? get_table(self, row.key.get(), Py_False)
-                               : Ref::steal(PyObject_VectorcallMethod(n._get_table, get_argv, 2, create_kw.get()));
+        for (Py_ssize_t r = 0; r < layer.rows; ++r) {
+            Ref key = table_key(text.get(), layer.neurons[r]);
+            Ref value = key ? Ref::steal(PyFloat_FromDouble(layer.values[r])) : Ref{};
+            Ref table = value ? stored_table(self, key.get()) : Ref{};
             if (!table) return {};
             Ref answer;
             if (table.get() == Py_None) {
@@ -1112,18 +1047,18 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
                     note_k(k);
                     return {};
                 }
-                PyObject* argv[] = {table.get(), row.value.get(), per_table_k.get()};
+                PyObject* argv[] = {table.get(), value.get(), per_table_k.get()};
                 answer = Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, k_kw.get()));
                 if (!answer) note_k(k);
                 found = true;
             }
             if (!answer || PyList_Append(res.get(), answer.get()) < 0) return {};
         }
-        if (!found && !layer.rows.empty() && (!unfound && !(unfound = Ref::steal(PyList_New(0))))) return {};
-        if (!found && !layer.rows.empty() && PyList_Append(unfound.get(), layer.layer_key.get()) < 0) return {};
-        if (PyDict_SetItem(ret.get(), layer.layer_key.get(), res.get()) < 0) return {};
+        if (!found && layer.rows > 0 && (!unfound && !(unfound = Ref::steal(PyList_New(0))))) return {};
+        if (!found && layer.rows > 0 && PyList_Append(unfound.get(), PyTuple_GET_ITEM(item, 0)) < 0) return {};
+        if (PyDict_SetItem(ret.get(), PyTuple_GET_ITEM(item, 0), res.get()) < 0) return {};
     }
-    if (!call_cache_method(self, n._clear_cache) || (unfound && warn_unknown_layers(self, unfound.get()) < 0)) return {};
+    if (!call_cache_method(self, n._clear_cache) || (unfound && warn_unknown_layers(self, unfound.get(), "DB.search", "Search") < 0)) return {};
     if (!merge) return ret;
     int kk;
     if (py::as_int(k, &kk) < 0) {
@@ -1160,11 +1095,16 @@ PyMethodDef db_methods[] = {
     py::method_def<db_clear_cache, db_clear_cache_name>("_clear_cache"),
     py::method_def<db_add, db_add_name>("add"),
     py::method_def<db_search, db_search_name>("search"),
+    py::method_def<db_query, db_query_name>("query"),
     py::method_def<db_recorder, db_recorder_name>("recorder"),
     py::method_def<db_enter, db_enter_name>("__enter__"),
     py::method_def<db_exit, db_exit_name>("__exit__"),
     py::method_def<db_close, db_close_name>("close"),
     py::method_def<db_compact, db_compact_name>("compact"),
+    py::method_def<db_layers, db_layers_name>("layers"),
+    py::method_def<db_entries, db_entries_name>("entries"),
+    py::method_def<db_neuron, db_neuron_name>("neuron"),
+    py::method_def<db_plot_layers, db_plot_layers_name>("plot_layers"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1172,6 +1112,8 @@ PyGetSetDef db_getset[] = {
     {"preprocessor", db_preprocessor_get, db_preprocessor_set,
      "how outputs of rank 3 and up become one row per input, kept in the file: \"image\" or \"text\" (None until set)",
      nullptr},
+    {"neurons", db_neurons_get, db_neurons_set,
+     "how many of each input's strongest neurons per layer the store records (1 by default)", nullptr},
     {"path", db_path, nullptr, "the store's file name, as h5py reports it", nullptr},
     {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set,
      "how many bytes of decoded tables the store keeps between calls (256 MiB by default; 0 turns it off)", nullptr},
@@ -1185,6 +1127,7 @@ PyType_Slot db_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&py::instance_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&store_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&store_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(&db_repr)},
     {Py_tp_methods, db_methods},
     {Py_tp_getset, db_getset},
     {Py_tp_members, py::instance_members},
@@ -1234,8 +1177,20 @@ int check_open(PyObject* db) {
     return -1;
 }
 
+Ref stored_table(PyObject* self, PyObject* key) {
+    // DB._get_table itself calls the loader and the creator as the instance finds them.
+    int direct = uses_db_methods(self, {G.names._get_table});
+    if (direct < 0) return {};
+    if (direct) return get_table(self, key, Py_False);
+    PyObject* argv[] = {self, key, Py_False};
+    Ref create_kw = Ref::steal(PyTuple_Pack(1, G.names.create));
+    return create_kw ? Ref::steal(PyObject_VectorcallMethod(G.names._get_table, argv, 2, create_kw.get())) : Ref{};
+}
+
+Ref clear_cache(PyObject* self) { return call_cache_method(self, G.names._clear_cache); }
+
 int store_exec(PyObject* module) {
-    if (file_exec() < 0) return -1;
+    if (file_exec() < 0 || report_exec(module) < 0) return -1;
     G.db_type = PyType_FromModuleAndSpec(module, &db_spec, nullptr);
     return G.db_type ? PyObject_SetAttrString(module, "DB", G.db_type) : -1;
 }

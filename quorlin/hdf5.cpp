@@ -57,6 +57,7 @@ struct Api {
     int (*space_class)(hid_t);
     int (*space_dims)(hid_t, hsize_t*, hsize_t*);
     int (*space_rank)(hid_t);
+    herr_t (*space_select_hyperslab)(hid_t, int, const hsize_t*, const hsize_t*, const hsize_t*, const hsize_t*);
     herr_t (*space_close)(hid_t);
     herr_t (*link_info)(hid_t, const char*, LinkInfo*, hid_t);
     herr_t (*link_delete)(hid_t, const char*, hid_t);
@@ -124,6 +125,7 @@ int load(const char* h5py_defs_path) {
     find(api.space_class, "H5Sget_simple_extent_type");
     find(api.space_dims, "H5Sget_simple_extent_dims");
     find(api.space_rank, "H5Sget_simple_extent_ndims");
+    find(api.space_select_hyperslab, "H5Sselect_hyperslab");
     find(api.space_close, "H5Sclose");
     find(api.link_info, "H5Lget_info2");
     find(api.link_delete, "H5Ldelete");
@@ -356,6 +358,30 @@ int read_text_attribute(hid_t location, const char* name, Ref& out) {
     out = Ref::steal(PyUnicode_FromString(text ? text : ""));
     if (text) api.free_memory(text);
     return out ? 0 : -1;
+}
+
+int byte_count(hid_t dataset, hsize_t& size) {
+    Id space(api.dataset_space(dataset), api.space_close);
+    hsize_t dims[32];
+    int rank = space ? api.space_rank(space.get()) : -1;
+    if (rank < 0 || rank > 32 || api.space_dims(space.get(), dims, nullptr) < 0) return fail("read the dataspace of a dataset");
+    if (rank != 1) {
+        PyErr_Format(PyExc_ValueError, "a dataset of rank %d holds no table", rank);
+        return -1;
+    }
+    size = dims[0];
+    return 0;
+}
+
+int read_part(hid_t dataset, hsize_t offset, hsize_t count, void* out) {
+    constexpr int select_set = 0;  // H5S_SELECT_SET
+    if (count == 0) return 0;
+    Id space(api.dataset_space(dataset), api.space_close);
+    Id memory(api.space_create(1, &count, nullptr), api.space_close);
+    if (!space || !memory || api.space_select_hyperslab(space.get(), select_set, &offset, nullptr, &count, nullptr) < 0 ||
+        api.dataset_read(dataset, *api.native_uint8, memory.get(), space.get(), defaults, out) < 0)
+        return fail("read part of a dataset");
+    return 0;
 }
 
 int file_size(hid_t file, hsize_t& size) { return api.file_size(file, &size) < 0 ? fail("read the file size") : 0; }

@@ -120,6 +120,12 @@ int iterate_links(hid_t group, LinkVisitor visit, void* data);
 /// read it through h5py), -1 with an error.
 int read_text_attribute(hid_t location, const char* name, py::Ref& out);
 
+/// The number of bytes of the open one-dimensional dataset `dataset` (ValueError for another rank).
+int byte_count(hid_t dataset, hsize_t& size);
+
+/// Reads `count` bytes of the open one-dimensional dataset `dataset`, from byte `offset` on, into `out`.
+int read_part(hid_t dataset, hsize_t offset, hsize_t count, void* out);
+
 /// The size of the file in bytes, as HDF5 sees it.
 int file_size(hid_t file, hsize_t& size);
 

@@ -1,4 +1,4 @@
-// Recording at scale: the recorder a store hands out, and the merge of stores into one.
+// Recording at scale: the recorder a store hands out.
 #pragma once
 #include <Python.h>
 
@@ -14,7 +14,7 @@ py::Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 /// with the first failed flush's error (its entries stay buffered).
 int flush_recorders(PyObject* db);
 
-/// The class `Recorder` and the module function `merge`.
+/// The class `Recorder`.
 int recorder_exec(PyObject* module);
 
 }  // namespace quorlin

@@ -11,7 +11,7 @@ namespace quorlin {
 
 #define QUORLIN_NAMES(X)                                                                               \
     X(idxs) X(vals) X(_idxs_buffer) X(_vals_buffer) X(_flushed) X(_search_fn) X(_flush) X(dtype)       \
-    X(k) X(file) X(cache) X(attrs) X(version)    \
+    X(k) X(file) X(cache) X(attrs) X(version) X(neurons)    \
     X(preprocessor) X(mode) X(driver) X(filename) X(close) X(flush) X(get) X(strip) X(lower)           \
     X(_tomemory) X(_create_table) X(_get_table) X(_flush_cache) X(_clear_cache) X(tobytes) X(frombytes) \
     X(search) X(add) X(id) X(_id) X(write) X(read) X(unlink) X(get_space) X(get_simple_extent_dims)           \

@@ -266,11 +266,12 @@ def crash_at_write(library, base, work, at):
     return len(child.stdout.split()), child.stderr, child.returncode
 
 
-def make_crash_base(library, base):
-    """A store of three batches at `base`; returns how many writes the child makes into it when
-    nothing stops it."""
+def make_crash_base(library, base, neurons=1):
+    """A store of three batches at `base`, recording `neurons` neurons per input and layer; returns
+    how many writes the child makes into it when nothing stops it."""
     rng = np.random.default_rng(0)
     with DB(base, "w", preprocessor="image") as store:
+        store.neurons = neurons
         for b in range(3):
             store.add({"fc": rng.random((32, 64), np.float32), "conv": rng.random((32, 4, 3, 3), np.float32)}, 32 * b)
     done, err, status = crash_at_write(library, base, base + ".count", 0)
@@ -307,11 +308,17 @@ def crash_trial(library, base, work, at):
 
 
 @pytest.fixture(scope="module")
-def crash_base(tmp_path_factory):
+def crash_library(tmp_path_factory):
     directory = str(tmp_path_factory.mktemp("crash"))
     library = build_crash_library(directory)
     if not library:
         pytest.skip("no C compiler")
+    return library, directory
+
+
+@pytest.fixture(scope="module")
+def crash_base(crash_library):
+    library, directory = crash_library
     base = os.path.join(directory, "base.h5")
     return library, base, make_crash_base(library, base)
 
@@ -321,6 +328,21 @@ def test_killed_at_a_write_loses_nothing(crash_base, tmp_path, part):
     # Eight crash points spread over the child's writes; bench/fault_trials.py tries every one.
     library, base, writes = crash_base
     at = 1 + (part * writes) // 8 + random.Random(part).randrange(max(writes // 8, 1))
+    assert crash_trial(library, base, str(tmp_path / "s.h5"), at) == "intact"
+
+
+@pytest.fixture(scope="module")
+def crash_base_of_four_neurons(crash_library):
+    library, directory = crash_library
+    base = os.path.join(directory, "base4.h5")
+    return library, base, make_crash_base(library, base, neurons=4)
+
+
+@pytest.mark.parametrize("part", range(2))
+def test_killed_at_a_write_loses_nothing_of_a_store_of_four_neurons(crash_base_of_four_neurons, tmp_path, part):
+    # Each input in four tables per layer: a killed add still keeps its batch whole or not at all.
+    library, base, writes = crash_base_of_four_neurons
+    at = 1 + (part * writes) // 2 + random.Random(part).randrange(max(writes // 2, 1))
     assert crash_trial(library, base, str(tmp_path / "s.h5"), at) == "intact"
 
 

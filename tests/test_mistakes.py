@@ -86,15 +86,23 @@ def test_close_with_a_failing_recorder_flush_keeps_store_open(store_path):
     lambda db: db._flush_cache(),
     lambda db: db._clear_cache(),
     lambda db: db.__enter__(),
+    lambda db: db.query(ACTS),
+    lambda db: db.neurons,
+    lambda db: setattr(db, "neurons", 2),
+    lambda db: db.layers(),
+    lambda db: db.entries(),
+    lambda db: db.neuron("a", 0),
+    lambda db: db.plot_layers("layers.png"),
 ], ids=["add", "search", "preprocessor", "set preprocessor", "path", "recorder", "compact", "_get_table",
-        "_tomemory", "_create_table", "_todisk", "_flush_cache", "_clear_cache", "__enter__"])
+        "_tomemory", "_create_table", "_todisk", "_flush_cache", "_clear_cache", "__enter__", "query", "neurons",
+        "set neurons", "layers", "entries", "neuron", "plot_layers"])
 def test_closed_store_refuses_every_use(store_path, use):
     with DB(store_path, "w") as db:
         db.add(ACTS, 0)
     with raises(ValueError, f"the store {store_path!r} is closed"):
         use(db)
     db.close()  # closing again does nothing
-    assert db.cache == {}
+    assert db.cache == {} and repr(db) == "<cquorlin.DB (closed)>"
 
 
 def test_recorder_of_a_closed_store(store_path):
@@ -281,6 +289,20 @@ def test_layers_without_tables_warn(store_path):
         other = np.zeros((4, 5), np.float32)
         other[:, 4] = 1.0
         assert warned(lambda: db.search({"a": other}))[1] == []
+
+
+def test_query_warns_as_search_does(store_path):
+    with DB(store_path, "w") as db:
+        db.add(ACTS, 0)
+        (scores, indices), messages = warned(lambda: db.query(ACTS, k=0))
+        assert scores.shape == indices.shape == (4, 0) and messages == [
+            "DB.query with k=0 finds no stored input: its arrays have no columns. Pass k of 1 or more."]
+        (_, indices), messages = warned(lambda: db.query({"a": ACTS["a"], "A": ACTS["a"]}, k=1))
+        assert indices[:, 0].tolist() == [0, 1, 2, 3] and messages == [
+            "DB.query found nothing for the layers ['A']: the store holds no table of them. Query with the layer "
+            "names, in the same order, that were recorded."]
+        with raises(ValueError, "the first axis of layer 'pos' has length 1, not the batch's 4"):
+            db.query({"a": ACTS["a"], "pos": np.ones((1, 3), np.float32)})  # an error, as documented
 
 
 @pytest.mark.parametrize("record", [lambda db, idx: db.add(ACTS, idx),

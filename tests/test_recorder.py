@@ -47,10 +47,11 @@ def entries(path):
         return out
 
 
-def record_both(tmp_path, batches, preprocessor, flush_every, prefill=()):
+def record_both(tmp_path, batches, preprocessor, flush_every, prefill=(), neurons=1):
     """The same batches through DB.add (on to_numpy's arrays) and through a recorder; two paths."""
     paths = str(tmp_path / "add.h5"), str(tmp_path / "rec.h5")
     with DB(paths[0], "w", preprocessor=preprocessor) as a, DB(paths[1], "w", preprocessor=preprocessor) as r:
+        a.neurons = r.neurons = neurons
         for acts, idx in prefill:
             a.add(acts, idx)
             r.add(acts, idx)
@@ -105,6 +106,45 @@ def test_equals_db_add_per_batch(tmp_path, kind, preprocessor, mask, flush_every
     batches = make_batches(kind, 12, 32, 0, mask)
     a, r = record_both(tmp_path, batches, preprocessor, flush_every)
     assert tables(a) == tables(r)
+
+
+class OffHost(torch.Tensor):
+    """A host tensor that says it is not in host memory: the recorder reduces it as it reduces a
+    GPU's tensors, with torch operations on the tensor's device."""
+
+    @property
+    def is_cpu(self):
+        return False
+
+
+def off_host(kind):
+    def make(rng, size):
+        return {k: v.as_subclass(OffHost) if isinstance(v, torch.Tensor) else v for k, v in kind(rng, size).items()}
+    return make
+
+
+@pytest.mark.parametrize("kind, preprocessor", [
+    (arrays, "image"),
+    (tensors(torch.float64), "image"),
+    (tensors(torch.bfloat16), "image"),
+    (text_outputs, "text"),
+    (off_host(tensors(torch.float32)), "image"),
+    (off_host(tensors(torch.float16)), "image"),
+    (off_host(text_outputs), "text"),
+])
+def test_m_strongest_neurons_equal_db_add(tmp_path, kind, preprocessor):
+    # Ties, both zeros and NaN among the strongest: the device's topk picks as the host does.
+    batches = make_batches(kind, 6, 32, 0, preprocessor == "text")
+    a, r = record_both(tmp_path, batches, preprocessor, 70, neurons=3)
+    assert tables(a) == tables(r)
+    with DB(r, "r") as db:
+        assert db.neurons == 3
+        per_layer = {}
+        for name in tables(r):
+            layer = name.rsplit("_", 1)[0]
+            per_layer[layer] = per_layer.get(layer, 0) + len(db._tomemory(name).idxs)
+    # Every input in three tables of each layer, in one of a layer of one neuron.
+    assert per_layer == {layer: (6 * 32 if layer == "table_one" else 3 * 6 * 32) for layer in per_layer}
 
 
 @pytest.mark.parametrize("first, width", [(65536 - 200, 4), (2**32 - 200, 8)])
@@ -368,32 +408,36 @@ def shard_batches(seed, first, n_batches, size=30):
             for b in range(n_batches)]
 
 
-def record_shard(path, batches, preprocessor="image"):
-    with DB(path, "w", preprocessor=preprocessor) as db, db.recorder(flush_every=50) as rec:
+def record_shard(path, batches, preprocessor="image", neurons=1):
+    with DB(path, "w", preprocessor=preprocessor) as db:
+        db.neurons = neurons
+    with DB(path, "a") as db, db.recorder(flush_every=50) as rec:
         for acts, first in batches:
             rec.add(acts, first, batch_size=len(next(iter(acts.values()))))
 
 
 @pytest.mark.parametrize("existing", [False, True])
-def test_merge_equals_one_process(tmp_path, existing):
+@pytest.mark.parametrize("neurons", [1, 3])
+def test_merge_equals_one_process(tmp_path, existing, neurons):
     shards = [shard_batches(s, 300 * s, 10) for s in range(3)]
     target = str(tmp_path / "merged.h5")
     one = str(tmp_path / "one.h5")
     with DB(one, "w", preprocessor="image") as db:
+        db.neurons = neurons
         for batches in shards:
             for acts, first in batches:
                 db.add(acts, first)
     paths = []
     for s, batches in enumerate(shards):
         paths.append(str(tmp_path / f"shard{s}.h5"))
-        record_shard(paths[-1], batches)
+        record_shard(paths[-1], batches, neurons=neurons)
     if existing:  # the target already holds the first shard
-        record_shard(target, shards[0])
+        record_shard(target, shards[0], neurons=neurons)
         paths = paths[1:]
     cquorlin.merge(target, paths)
     assert entries(target) == entries(one)
     with DB(target, "r") as db:
-        assert db.preprocessor == "image"
+        assert db.preprocessor == "image" and db.neurons == neurons
         for name in tables(target):
             t = db._tomemory(name)
             vals = t.vals
@@ -428,6 +472,23 @@ def test_merge_refuses_differing_preprocessors(tmp_path):
     with pytest.raises(ValueError, match=r"t\.h5.*'text'.*a\.h5.*'image'"):
         cquorlin.merge(target, [a])
     assert tables(target) == {}
+
+
+def test_merge_refuses_differing_neuron_counts(tmp_path):
+    a, b, target = (str(tmp_path / n) for n in ("a.h5", "b.h5", "t.h5"))
+    for path, m in ((a, 1), (b, 2)):
+        with DB(path, "w") as db:
+            db.neurons = m
+            db.add({"fc": np.eye(3, dtype=np.float32)}, 0)
+    with pytest.raises(ValueError, match=r"neuron counts differ: .*a\.h5.* 1 neurons .*b\.h5.* 2"):
+        cquorlin.merge(target, [a, b])
+    assert not os.path.exists(target)
+    # A target with tables keeps its count; an empty one takes the sources'.
+    with pytest.raises(ValueError, match=r"neuron counts differ: .*a\.h5.* 1 neurons .*b\.h5.* 2"):
+        cquorlin.merge(a, [b])
+    cquorlin.merge(target, [b])
+    with DB(target, "r") as db:
+        assert db.neurons == 2 and tables(target) == tables(b)
 
 
 def test_merge_refuses_a_path_named_twice(tmp_path):
