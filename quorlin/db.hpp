@@ -31,9 +31,6 @@ int written_columns(PyObject* table, PyObject* bytes, py::Ref& idxs, py::Ref& va
 /// collector. Tables of other types, or still referred to elsewhere, are left alone.
 void release_table(PyObject* table, Py_ssize_t own_refs);
 
-/// The note on the error of an output of rank 3 or more in a store without a preprocessor.
-extern const char missing_preprocessor_note[];
-
 /// Whether `idx` is one input index, the first of a batch: an int, or an object without a length
 /// that converts through `__index__` (a NumPy integer, a 0-d integer tensor or array). 1 with `out`
 /// set to it as an int, 0 for anything else (taken as one index per input), -1 with an error.

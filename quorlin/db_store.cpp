@@ -1140,11 +1140,6 @@ PyType_Spec db_spec = {"cquorlin.DB", sizeof(Store), 0, Py_TPFLAGS_DEFAULT | Py_
 
 }  // namespace
 
-const char missing_preprocessor_note[] =
-    "Give the store a preprocessor: DB(path, preprocessor=\"image\"|\"text\") when opening it, or "
-    "db.preprocessor = \"image\" (each input's output flattened) or \"text\" (the maximum over the tokens) on "
-    "the open store. A recorder made before reads it when an output first needs it.";
-
 int single_index(PyObject* idx, Ref& out) {
     if (PyLong_Check(idx)) {
         out = Ref::borrow(idx);

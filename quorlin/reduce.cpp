@@ -8,7 +8,6 @@
 #include <bit>
 #include <iterator>
 
-#include "db.hpp"
 #include "kernels/strongest.hpp"
 #include "py/errors.hpp"
 #include "py/func.hpp"
@@ -64,6 +63,12 @@ Ref token_maximum(PyObject* value, Py_ssize_t ndim, bool tensor) {
     Ref kw = Ref::steal(PyTuple_Pack(1, tensor ? R.dim : G.names.axis));
     return kw ? Ref::steal(PyObject_VectorcallMethod(tensor ? R.amax : G.names.max, argv, 1, kw.get())) : Ref{};
 }
+
+/// The note on the error of an output of rank 3 or more in a store without a preprocessor.
+constexpr char missing_preprocessor_note[] =
+    "Give the store a preprocessor: DB(path, preprocessor=\"image\"|\"text\") when opening it, or "
+    "db.preprocessor = \"image\" (each input's output flattened) or \"text\" (the maximum over the tokens) on "
+    "the open store. A recorder made before reads it when an output first needs it.";
 
 /// ValueError for a preprocessor that cannot make rows of an output of rank 3 and up; 0 for one that can.
 int check_preprocessor_name(PyObject* preprocessor) {
