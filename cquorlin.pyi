@@ -15,11 +15,17 @@ more). The path from a model to the store:
 """
 
 import os
-from typing import Any, Callable, Dict, Iterable, List, Literal, Mapping, NamedTuple, Optional, Tuple, Union, overload
+from typing import (Any, Callable, Dict, Iterable, List, Literal, Mapping, NamedTuple, Optional, Tuple, Union, final,
+                    overload)
 
 import h5py  # type: ignore[import-untyped]
 import numpy as np
 import torch
+
+class QuorlinWarning(UserWarning):
+    """Warns of a call that did what it is documented to do, but what it did (a layer skipped, no
+    result, nothing found, an index stored twice) is most likely not what was meant. The outputs of
+    `to_numpy` never cause one."""
 
 _idx_dtypes: List[str]
 _idx_dtypes_map: Dict[str, int]
@@ -208,9 +214,11 @@ class DB:
 
         `acts` maps layer names to NumPy arrays with the batch on the first axis (make it with
         `to_numpy`; a tensor raises TypeError "Cannot convert Tensor to numpy.ndarray"). The batch
-        size is the longest first axis; a layer of another length is skipped without a word.
-        `idx` is the first input index (then idx, idx + 1, ...) or one index per input; ValueError
-        when their number differs from the batch size. A call records its whole batch or nothing.
+        size is the longest first axis; a layer of another length is skipped, with a QuorlinWarning.
+        `idx` is the first input index (then idx, idx + 1, ...), of any integer type (a NumPy
+        integer, a 0-d integer tensor), or one index per input; ValueError when their number
+        differs from the batch size; an index given twice warns. A call records its whole batch or
+        nothing.
         """
         ...
     @overload
@@ -236,10 +244,11 @@ class DB:
         `_postprocess=False` returns the raw answers instead: per layer, one (indices, scores)
         pair per query input.
 
-        Returns None, without an error, when the first axes of `acts` differ in length: a value
+        Returns None, with a QuorlinWarning, when the first axes of `acts` differ in length: a value
         that is no per-input output, such as a position table of shape (1, T, H), is in `acts`.
         `to_numpy` leaves such values out, so its result never leads here: given an `Activations`,
-        the result's type has no None.
+        the result's type has no None. k <= 0, and layers of which the store holds no table, find
+        nothing and warn as well.
         """
         ...
     def query(self, acts: Mapping[Any, np.ndarray], k: int = 10, *, neurons: Optional[int] = None,
@@ -260,7 +269,8 @@ class DB:
         for. Scores are summed with the search's layer weights: the layer at position l of `acts`
         weighs l**2, shared equally by its neurons. `layers` queries only the layers of those names, each keeping its weight.
         `exact=True` takes `search`'s own choices whatever `neurons`, `candidates`, `ties` and
-        `midpoint` say: over every layer, its answers are `search`'s, ranked.
+        `midpoint` say: over every layer, its answers are `search`'s, ranked. k=0, and layers of
+        which the store holds no table, find nothing and warn with a QuorlinWarning.
         """
     @property
     def read_cache_bytes(self) -> int:
@@ -270,7 +280,9 @@ class DB:
         the cache off, or to empty it after changing tables through `file` directly.
         """
     @read_cache_bytes.setter
-    def read_cache_bytes(self, value: int) -> None: ...
+    def read_cache_bytes(self, value: int) -> None:
+        """Sets the bound in bytes; 0 turns the read cache off and empties it."""
+        ...
     def compact(self) -> None:
         """Writes the changed tables, rewrites the store into a new file holding only its tables and
         attributes, renames it over the old file and goes on with it. `close` does this by itself
@@ -286,7 +298,7 @@ class DB:
         "store-00002.h5", ... (numbers already taken are passed over), each with this store's
         preprocessor and neuron count. A flush never goes past the bound: a shard holds
         shard_inputs inputs, or less than one batch more. cquorlin.open_set(recorder.shards)
-        searches them as one store.
+        searches them as one store. A store opened read-only refuses with ValueError.
         """
     def layers(self, threshold: float = 0.9) -> "Layers":
         """What each layer holds: one `Layer` record per layer, in the order the file lists its tables
@@ -326,7 +338,9 @@ class DB:
         """The path, mode and preprocessor, and how many layers and tables the file holds."""
         ...
     def close(self) -> None:
-        """Writes the changed tables and closes the file; the store is unusable afterwards."""
+        """Writes what its recorders still buffer and the changed tables, and closes the file. Any later
+        use raises ValueError "the store ... is closed"; closing again does nothing. A write that
+        fails raises and leaves the store open, its file as it was."""
         ...
     def __enter__(self, *ags: Any) -> "DB":
         """The store itself."""
@@ -362,6 +376,7 @@ class Layers(List[Layer]):
     """The records of `DB.layers()`; `str()` gives them as a text table, one row per layer."""
 
 
+@final
 class Recorder:
     """Records a store's entries batch by batch and writes them in bulk; made by DB.recorder().
 
@@ -387,14 +402,16 @@ class Recorder:
         """Reduces one batch and buffers its entries.
 
         outputs: what cquorlin.to_numpy takes (tensors on any device, or arrays), with the same choice
-        of outputs and the same attention_mask. idx: the first index (batch_size is then required) or
-        one index per input (the batch size is their number). A failing call buffers nothing.
+        of outputs and the same attention_mask. idx: the first index, of any integer type (batch_size
+        is then required), or one index per input (the batch size is their number; an index given
+        twice warns). A failing call buffers nothing; after the store's close every call raises.
         """
     def flush(self) -> None:
         """Writes every buffered entry as one journaled change; a failed flush keeps them for the next."""
     def __enter__(self) -> "Recorder": ...
-    def __exit__(self, *args: Any) -> bool:
-        """Flushes, also when the block raised, and closes a shard the recorder opened; returns False."""
+    def __exit__(self, *args: Any) -> Literal[False]:
+        """Flushes, also when the block raised, and closes a shard the recorder opened; returns False,
+        so an exception of the block passes on."""
 
 
 def merge(target: Union[str, "os.PathLike[str]"], sources: Iterable[Union[str, "os.PathLike[str]"]],

@@ -115,6 +115,17 @@ int import_numpy() {
     return PyArray_ImportNumPyAPI();
 }
 
+/// The category of the module's warnings: a call whose documented outcome is silent (a layer
+/// skipped, no result, nothing found) says what happened and what to do.
+int warning_exec(PyObject* module) {
+    G.warning = PyErr_NewExceptionWithDoc(
+        "cquorlin.QuorlinWarning",
+        "Warns of a call that did what it is documented to do, but what it did (a layer skipped, no result, "
+        "nothing found, an index stored twice) is most likely not what was meant.",
+        PyExc_UserWarning, nullptr);
+    return G.warning ? PyModule_AddObjectRef(module, "QuorlinWarning", G.warning) : -1;
+}
+
 int module_exec(PyObject* module) {
     if (executed_module) {
         if (executed_module == module) return 0;
@@ -123,7 +134,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     if (check_version() < 0) return -1;
-    if (import_numpy() < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0 ||
+    if (import_numpy() < 0 || warning_exec(module) < 0 || torchutils_exec(module) < 0 || db_exec(module) < 0 ||
         convert_exec(module) < 0 || recorder_exec(module) < 0 ||
         merge_exec(module) < 0 || store_set_exec(module) < 0) {
         _PyTraceback_Add("init cquorlin", "cquorlin", 0);

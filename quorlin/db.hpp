@@ -31,6 +31,23 @@ int written_columns(PyObject* table, PyObject* bytes, py::Ref& idxs, py::Ref& va
 /// collector. Tables of other types, or still referred to elsewhere, are left alone.
 void release_table(PyObject* table, Py_ssize_t own_refs);
 
+/// Whether `idx` is one input index, the first of a batch: an int, or an object without a length
+/// that converts through `__index__` (a NumPy integer, a 0-d integer tensor or array). 1 with `out`
+/// set to it as an int, 0 for anything else (taken as one index per input), -1 with an error.
+int single_index(PyObject* idx, py::Ref& out);
+
+/// Notes on the TypeError of an `idx` that is neither one index nor indices what `where` takes.
+void note_index_kind(PyObject* idx, const char* where);
+
+/// Refuses the use of a store that `close` closed: 0, or -1 with ValueError "the store ... is closed".
+int check_open(PyObject* db);
+
+/// Warns that `method` (its name, as "DB.search") found nothing for the query layers in the list
+/// `layers` of which the store holds no table at all: their names differ from those recorded. `verb`
+/// begins the advice ("Search"). Only a store that fetches tables from its file as a plain DB does
+/// is asked. 0, or -1.
+int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb);
+
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);
 

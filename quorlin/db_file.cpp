@@ -25,6 +25,7 @@
 #include "db.hpp"
 #include "hdf5.hpp"
 #include "journal.hpp"
+#include "py/errors.hpp"
 #include "read_cache.hpp"
 #include "state.hpp"
 
@@ -41,6 +42,7 @@ struct H5 {
     PyObject* lcpl_ascii;  // intermediate groups on, ASCII names
     PyObject* lcpl_utf8;   // the same for names outside ASCII
     hdf5::hid_t dcpl_id, lcpl_ascii_id, lcpl_utf8_id;
+    PyObject* name_taken;  // the exception h5py raises for a dataset assigned to a name in use
 };
 H5 h5{};
 
@@ -363,23 +365,38 @@ int undo_failed_write(PyObject* self, PyObject* file, RootJournal& journal) {
     return -1;
 }
 
+/// Notes on the error of a failed write that the store is open read-only, where it is. -1 always.
+int note_read_only(PyObject* self, PyObject* file) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref mode = attr(file, G.names.mode);
+    bool read_only = mode && PyUnicode_Check(mode.get()) && PyUnicode_CompareWithASCIIString(mode.get(), "r") == 0;
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (!read_only) return -1;
+    return py::add_note_format("the store %R is open read-only (mode \"r\"): open it with mode \"a\" to write to it",
+                               store_of(self).path ? store_of(self).path : Py_None);
+}
+
 }  // namespace
 
 int write_file(PyObject* self, PyObject* file, std::uint64_t payload, const std::function<int()>& change) {
     Store& s = store_of(self);
     if (s.failed) {
         PyErr_SetString(PyExc_OSError, failed_store_message);
-        return -1;
+        return note_read_only(self, file);
     }
     Ref fid = attr(file, G.names.id);
     MetadataHold hold;
     RootJournal journal;
-    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0) return -1;  // nothing changed yet
+    if (!fid || hold.hold(fid.get()) < 0 || journal.begin(self, file, payload) < 0)  // nothing changed yet
+        return note_read_only(self, file);
     int status = change();
     hold.restore();
     if (status == 0 && PyErr_Occurred()) status = -1;  // restoring the metadata cache failed
     if (status == 0 && py::call_method(file, G.names.flush) && journal.commit() == 0) return 0;
-    return undo_failed_write(self, file, journal);
+    undo_failed_write(self, file, journal);
+    return note_read_only(self, file);
 }
 
 namespace {
@@ -433,7 +450,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             int absent = hdf5::link_token(fid, w.name, old);
             if (absent < 0) return -1;
             if (!absent) {
-                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", w.name);
+                PyErr_Format(h5.name_taken, "Unable to create the link '%s' (name already exists)", w.name);
                 return -1;
             }
         }
@@ -477,7 +494,7 @@ int write_tables(PyObject* self, PyObject* file, std::vector<std::pair<Ref, Ref>
             Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(tb);
             if (absent) return absent < 0 ? -1 : 0;
             if (!replace) {
-                PyErr_Format(PyExc_ValueError, "Unable to create the link '%s' (name already exists)", name);
+                PyErr_Format(h5.name_taken, "Unable to create the link '%s' (name already exists)", name);
                 return -1;
             }
             return move_aside(name);
@@ -1033,6 +1050,29 @@ int close_file(PyObject* self, PyObject* file) {
     return 0;
 }
 
+namespace {
+
+/// `iterate_links` callback: stops at the first link whose name begins with the prefix in `data`.
+hdf5::herr_t starts_with(hdf5::hid_t, const char* name, const void*, void* data) {
+    const std::string& prefix = *static_cast<const std::string*>(data);
+    return std::strncmp(name, prefix.c_str(), prefix.size()) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int holds_prefix(PyObject* file, PyObject* prefix) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(prefix, &size);
+    hdf5::hid_t fid = text ? file_id(file) : -1;
+    if (fid < 0) return -1;
+    // A table key with a "/" names a dataset inside a group: the group's name is what the root holds.
+    std::string wanted(text, static_cast<std::size_t>(size));
+    wanted = wanted.substr(0, wanted.find('/'));
+    hdf5::Lock lock(h5.phil);
+    if (!lock.ok()) return -1;
+    return hdf5::iterate_links(fid, starts_with, &wanted);
+}
+
 int file_state_init(PyObject* self) {
     Store& s = store_of(self);
     s.hold = -1;
@@ -1057,6 +1097,7 @@ void file_state_clear(PyObject* self) {
     Py_CLEAR(s.retired);  // still counted: their space stays allocated
     Py_CLEAR(s.journal);
     Py_CLEAR(s.reopen);
+    Py_CLEAR(s.path);
     delete std::exchange(s.reads, nullptr);
     release_hold(s);
 }
@@ -1092,6 +1133,32 @@ int keep_property_list(Ref plist, PyObject*& kept, hdf5::hid_t& id) {
     return 0;
 }
 
+/// The exception type h5py raises when a dataset is assigned to a name in use, asked of h5py by doing
+/// it once in a file in memory: HDF5's error maps to another Python type from one h5py version to
+/// the next.
+PyObject* name_taken_error() {
+    Ref kw = Ref::steal(Py_BuildValue("{s:s,s:O}", "driver", "core", "backing_store", Py_False));
+    Ref args = kw ? Ref::steal(Py_BuildValue("(ss)", "cquorlin-probe", "w")) : Ref{};
+    Ref file = args ? Ref::steal(PyObject_Call(h5.File, args.get(), kw.get())) : Ref{};
+    Ref data = file ? Ref::steal(PyByteArray_FromStringAndSize("", 0)) : Ref{};
+    Ref name = data ? Ref::steal(PyUnicode_FromString("taken")) : Ref{};
+    if (!name || PyObject_SetItem(file.get(), name.get(), data.get()) < 0) return nullptr;
+    PyObject* type = nullptr;
+    if (PyObject_SetItem(file.get(), name.get(), data.get()) < 0) {
+        PyObject *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    } else {
+        type = Py_NewRef(PyExc_ValueError);
+    }
+    if (!py::call_method(file.get(), G.names.close)) {
+        Py_XDECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
 }  // namespace
 
 int file_exec() {
@@ -1101,7 +1168,8 @@ int file_exec() {
     if (!dcpl || !Ref::steal(PyObject_CallMethod(dcpl.get(), "set_obj_track_times", "O", Py_False))) return -1;
     if (keep_property_list(std::move(dcpl), h5.dcpl, h5.dcpl_id) < 0 ||
         keep_property_list(link_properties("CSET_ASCII"), h5.lcpl_ascii, h5.lcpl_ascii_id) < 0 ||
-        keep_property_list(link_properties("CSET_UTF8"), h5.lcpl_utf8, h5.lcpl_utf8_id) < 0)
+        keep_property_list(link_properties("CSET_UTF8"), h5.lcpl_utf8, h5.lcpl_utf8_id) < 0 ||
+        !(h5.name_taken = name_taken_error()))
         return -1;
     // HDF5 itself, through h5py's own extension, which links it.
     Ref defs = Ref::steal(PyImport_ImportModule("h5py.defs"));

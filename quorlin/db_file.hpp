@@ -26,6 +26,8 @@ struct Store {
     PyObject* reopen;     // (args, kwargs) for h5py.File that open the same file again, untruncated
     bool failed;          // a write failed and the file could not be restored: writes are refused
     bool wrote;           // a table was written since the file was opened
+    bool closed;          // `close` closed the file: the store refuses every use but another close
+    PyObject* path;       // the file name as opened (str), for the messages of a closed store
     ReadCache* reads;     // decoded tables kept between calls while their datasets are unchanged
     std::size_t neurons;  // neurons recorded per input and layer: the root attribute "neurons", 1 without it
     int hold;             // the store's file, locked for as long as this DB has it open; -1: none
@@ -66,6 +68,10 @@ py::Ref load_table(PyObject* self, PyObject* file, PyObject* key);
 /// The root attribute "preprocessor" of the open store `file`, or None: what
 /// `file.attrs.get("preprocessor")` returns, read directly where it is one text.
 py::Ref read_preprocessor(PyObject* file);
+
+/// Whether a link in the root group of the open store `file` has a name that begins with the text
+/// `prefix` (up to a "/" in it): 1 or 0, stopping at the first; -1 with an error.
+int holds_prefix(PyObject* file, PyObject* prefix);
 
 /// The read cache's budget in bytes, and setting it (0 turns the cache off).
 std::uint64_t read_cache_budget(PyObject* self);

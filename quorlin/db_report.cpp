@@ -455,7 +455,9 @@ QUORLIN_SIGNATURE(db_layers_sig, "layers", 0, true, true, "threshold");
 Ref db_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     double threshold;
-    if (py::parse(db_layers_sig, args, nargs, kwnames, a) < 0 || read_threshold(a[0], threshold) < 0) return {};
+    if (py::parse(db_layers_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0 ||
+        read_threshold(a[0], threshold) < 0)
+        return {};
     std::vector<LayerInfo> layers;
     std::vector<LayerFacts> facts;
     Ref records = Ref::steal(PyList_New(0));
@@ -471,7 +473,7 @@ QUORLIN_SIGNATURE(db_entries_sig, "entries", 0, true, true, "layer");
 
 Ref db_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
-    if (py::parse(db_entries_sig, args, nargs, kwnames, a) < 0) return {};
+    if (py::parse(db_entries_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
     std::vector<LayerInfo> layers;
     if (scan_layers(self, layers) < 0) return {};
     Ref counts = Ref::steal(PyDict_New());
@@ -499,7 +501,7 @@ QUORLIN_SIGNATURE(db_neuron_sig, "neuron", 2, true, true, "layer", "neuron", "k"
 
 Ref db_neuron(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[4];
-    if (py::parse(db_neuron_sig, args, nargs, kwnames, a) < 0) return {};
+    if (py::parse(db_neuron_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
     unsigned long long neuron;
     int k = 10;
     int largest = a[3] ? PyObject_IsTrue(a[3]) : 1;
@@ -559,7 +561,9 @@ QUORLIN_SIGNATURE(db_plot_layers_sig, "plot_layers", 1, true, true, "path_or_axe
 Ref db_plot_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     double threshold;
-    if (py::parse(db_plot_layers_sig, args, nargs, kwnames, a) < 0 || read_threshold(a[1], threshold) < 0) return {};
+    if (py::parse(db_plot_layers_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0 ||
+        read_threshold(a[1], threshold) < 0)
+        return {};
     Ref path = Ref::steal(PyOS_FSPath(a[0]));
     if (!path) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
@@ -584,6 +588,7 @@ Ref db_plot_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* db_repr(PyObject* self) {
     return py::guard("cquorlin.DB.__repr__", [&]() -> Ref {
         const char* type = Py_TYPE(self)->tp_name;
+        if (store_of(self).closed) return Ref::steal(PyUnicode_FromFormat("<%s (closed)>", type));
         Ref file = py::getattr(self, G.names.file);
         Ref path = file ? py::getattr(file.get(), G.names.filename) : Ref{};
         Ref mode = path ? py::getattr(file.get(), G.names.mode) : Ref{};

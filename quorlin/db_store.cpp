@@ -18,6 +18,7 @@
 #include "kernels/rank.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
+#include "py/errors.hpp"
 #include "py/instance.hpp"
 #include "py/ref.hpp"
 #include "query.hpp"
@@ -59,6 +60,35 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kw, PyObject* value)
 // ---------------------------------------------------------------------------------------------
 // Construction, properties and the cache
 
+/// Notes on h5py's OSError from opening the file which store it concerns, and, for an existing file
+/// that is no HDF5 file, why it cannot be one. -1 always.
+int note_open_failure(PyObject* path, PyObject* mode) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError) || path == Py_None) return -1;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref os_path = Ref::steal(PyImport_ImportModule("os.path"));
+    Ref is_file = os_path ? Ref::steal(PyObject_CallMethod(os_path.get(), "isfile", "O", path)) : Ref{};
+    Ref h5py = is_file ? Ref::steal(PyImport_ImportModule("h5py")) : Ref{};
+    Ref is_hdf5 = h5py && is_file.get() == Py_True ? Ref::steal(PyObject_CallMethod(h5py.get(), "is_hdf5", "O", path)) : Ref{};
+    bool foreign = is_hdf5 && is_hdf5.get() == Py_False;
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (foreign)
+        return py::add_note_format("%R is no HDF5 file, so it cannot be a store: cquorlin.DB opens the HDF5 files "
+                                   "it made, or makes a new one at a path where no file is.", path);
+    return py::add_note_format("while opening the store %R with mode %R", path, mode);
+}
+
+/// Keeps the file name of the store's new file, for the messages of a closed store.
+int keep_path(PyObject* self, PyObject* file) {
+    Ref name = attr(file, G.names.filename);
+    if (!name) return -1;
+    Store& s = store_of(self);
+    Py_XSETREF(s.path, name.release());
+    s.closed = false;
+    return 0;
+}
+
 /// Reads the root attribute "neurons" (1 without it) into the store.
 int read_neurons(PyObject* self, PyObject* attrs) {
     Ref stored = py::call_method(attrs, G.names.get, G.names.neurons);
@@ -94,7 +124,8 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref kw = Ref::steal(extra ? PyDict_Copy(extra.get()) : PyDict_New());
     if (!mode || !kw || PyDict_SetItem(kw.get(), n.driver, a[3] ? a[3] : Py_None) < 0) return -1;
     Ref file = open_file(self, a[0], mode.get(), kw.get());
-    if (!file || PyObject_SetAttr(self, n.file, file.get()) < 0) return -1;
+    if (!file) return note_open_failure(a[0], mode.get());
+    if (PyObject_SetAttr(self, n.file, file.get()) < 0 || keep_path(self, file.get()) < 0) return -1;
     Ref attrs = attr(file.get(), n.attrs);
     if (!attrs) return -1;
     int has_version = PySequence_Contains(attrs.get(), n.version);
@@ -108,7 +139,9 @@ int db_init_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!has_version) {
         if (read_only) {
             PyErr_SetString(PyExc_Exception, "Invalid file.");
-            return -1;
+            return py::add_note_format("%R is an HDF5 file but not a store: it lacks the root attribute \"version\" "
+                                       "that marks one. Opened with mode \"a\", it becomes an empty store.",
+                                       store_of(self).path);
         }
         Ref stamp = Ref::steal(PyUnicode_FromString("0.0.1"));
         if (!stamp || PyObject_SetItem(attrs.get(), n.version, stamp.get()) < 0) return -1;
@@ -142,6 +175,7 @@ Ref file_attrs(PyObject* self) {
 
 PyObject* db_preprocessor_get(PyObject* self, void*) {
     return py::guard(db_preprocessor_get_name, [&]() -> Ref {
+        if (check_open(self) < 0) return {};
         Ref file = attr(self, G.names.file);
         return file ? read_preprocessor(file.get()) : Ref{};
     });
@@ -153,6 +187,7 @@ int db_preprocessor_set(PyObject* self, PyObject* value, void*) {
             PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
             return -1;
         }
+        if (check_open(self) < 0) return -1;
         Ref stripped = py::call_method(value, G.names.strip);
         Ref name = stripped ? py::call_method(stripped.get(), G.names.lower) : Ref{};
         if (!name) return -1;
@@ -178,7 +213,10 @@ constexpr char db_neurons_set_name[] = "cquorlin.DB.neurons.__set__";
 
 /// `DB.neurons`: how many of each input's strongest neurons per layer the store records.
 PyObject* db_neurons_get(PyObject* self, void*) {
-    return py::guard(db_neurons_get_name, [&] { return Ref::steal(PyLong_FromSize_t(store_of(self).neurons)); });
+    return py::guard(db_neurons_get_name, [&]() -> Ref {
+        if (check_open(self) < 0) return {};
+        return Ref::steal(PyLong_FromSize_t(store_of(self).neurons));
+    });
 }
 
 /// Sets the neuron count, kept in the root attribute "neurons" when it is not 1. A store that holds
@@ -189,6 +227,7 @@ int db_neurons_set(PyObject* self, PyObject* value, void*) {
             PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
             return -1;
         }
+        if (check_open(self) < 0) return -1;
         Ref index = Ref::steal(PyNumber_Index(value));
         if (!index) return -1;
         Py_ssize_t m = PyLong_AsSsize_t(index.get());
@@ -225,6 +264,7 @@ int db_neurons_set(PyObject* self, PyObject* value, void*) {
 
 PyObject* db_path(PyObject* self, void*) {
     return py::guard(db_path_name, [&]() -> Ref {
+        if (check_open(self) < 0) return {};
         Ref file = attr(self, G.names.file);
         return file ? attr(file.get(), G.names.filename) : Ref{};
     });
@@ -338,7 +378,7 @@ QUORLIN_SIGNATURE(db_create_table_sig, "_create_table", 1, true, true, "k");
 
 Ref db_create_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* k;
-    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0) return {};
+    if (py::parse(db_create_table_sig, args, nargs, kwnames, &k) < 0 || check_open(self) < 0) return {};
     return create_table(self, k);
 }
 
@@ -347,7 +387,9 @@ QUORLIN_SIGNATURE(db_tomemory_sig, "_tomemory", 1, true, true, "k");
 
 Ref db_tomemory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* k;
-    if (py::parse(db_tomemory_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0) return {};
+    if (py::parse(db_tomemory_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0 ||
+        check_open(self) < 0)
+        return {};
     return tomemory(self, k);
 }
 
@@ -356,7 +398,9 @@ QUORLIN_SIGNATURE(db_get_table_sig, "_get_table", 1, true, true, "k", "create");
 
 Ref db_get_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
-    if (py::parse(db_get_table_sig, args, nargs, kwnames, a) < 0 || py::check_str_or_none(a[0], "k") < 0) return {};
+    if (py::parse(db_get_table_sig, args, nargs, kwnames, a) < 0 || py::check_str_or_none(a[0], "k") < 0 ||
+        check_open(self) < 0)
+        return {};
     return get_table(self, a[0], a[1]);
 }
 
@@ -365,7 +409,9 @@ QUORLIN_SIGNATURE(db_todisk_sig, "_todisk", 1, true, true, "k");
 
 Ref db_todisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* k;
-    if (py::parse(db_todisk_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0) return {};
+    if (py::parse(db_todisk_sig, args, nargs, kwnames, &k) < 0 || py::check_str_or_none(k, "k") < 0 ||
+        check_open(self) < 0)
+        return {};
     const auto& n = G.names;
     Ref cache = cache_of(self);
     Ref table = cache ? py::call_method(cache.get(), n.get, k) : Ref{};
@@ -403,7 +449,7 @@ Ref flush_cache(PyObject* self) {
 }
 
 Ref db_flush_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0) return {};
+    if (py::no_args("_flush_cache", true, nargs, kwnames) < 0 || check_open(self) < 0) return {};
     return flush_cache(self);
 }
 
@@ -434,7 +480,9 @@ Ref call_cache_method(PyObject* self, PyObject* name) {
 }
 
 Ref db_clear_cache(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || !call_cache_method(self, G.names._flush_cache)) return {};
+    if (py::no_args("_clear_cache", true, nargs, kwnames) < 0 || check_open(self) < 0 ||
+        !call_cache_method(self, G.names._flush_cache))
+        return {};
     return drop_cached(self);
 }
 
@@ -442,10 +490,22 @@ constexpr char db_close_name[] = "cquorlin.DB.close";
 
 Ref db_close(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (py::no_args("close", true, nargs, kwnames) < 0) return {};
+    if (store_of(self).closed) return Ref::borrow(Py_None);  // closing again does nothing
+    // The recorders' pending inputs go first: a flush that fails leaves the store open, as it was.
+    if (flush_recorders(self) < 0) return {};
     bool failed = store_of(self).failed;  // then nothing more is written through HDF5's memory
     if (!failed && !py::call_method(self, G.names._clear_cache)) return {};
     Ref file = attr(self, G.names.file);
-    return file && close_file(self, file.get()) == 0 ? Ref::borrow(Py_None) : Ref{};
+    if (!file) return {};
+    int status = close_file(self, file.get());
+    // Closed, also when compacting it failed after its close.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    int open = PyObject_IsTrue(file.get());
+    if (open < 0) PyErr_Clear();
+    store_of(self).closed = open == 0;
+    PyErr_Restore(type, value, tb);
+    return status == 0 ? Ref::borrow(Py_None) : Ref{};
 }
 
 constexpr char db_compact_name[] = "cquorlin.DB.compact";
@@ -453,7 +513,9 @@ constexpr char db_compact_name[] = "cquorlin.DB.compact";
 /// `DB.compact()`: writes the changed tables, rewrites the store into a file of just its tables and
 /// attributes, puts that in place of the old file, and goes on with it.
 Ref db_compact(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("compact", true, nargs, kwnames) < 0 || !py::call_method(self, G.names._clear_cache)) return {};
+    if (py::no_args("compact", true, nargs, kwnames) < 0 || check_open(self) < 0 ||
+        !py::call_method(self, G.names._clear_cache))
+        return {};
     Ref file = attr(self, G.names.file);
     return file && compact_store(self, file.get()) == 0 ? Ref::borrow(Py_None) : Ref{};
 }
@@ -462,7 +524,7 @@ constexpr char db_enter_name[] = "cquorlin.DB.__enter__";
 constexpr char db_exit_name[] = "cquorlin.DB.__exit__";
 
 Ref db_enter(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
-    if (py::no_keywords("__enter__", kwnames) < 0) return {};
+    if (py::no_keywords("__enter__", kwnames) < 0 || check_open(self) < 0) return {};
     return Ref::borrow(self);
 }
 
@@ -559,6 +621,7 @@ void undo_add(PyObject* self, PyObject* cache, std::vector<Snapshot>& snapshots)
 }
 
 /// The indices of a batch as a list: consecutive from an int, else the given indices taken once.
+/// (An index of another integer type has become its int before.)
 Ref batch_indices(PyObject* idx, Py_ssize_t bsize) {
     if (PyLong_Check(idx)) {
         Ref list = Ref::steal(PyList_New(bsize));
@@ -572,7 +635,10 @@ Ref batch_indices(PyObject* idx, Py_ssize_t bsize) {
         return list;
     }
     Ref list = Ref::steal(PySequence_List(idx));
-    if (!list) return {};
+    if (!list) {
+        note_index_kind(idx, "DB.add");
+        return {};
+    }
     Py_ssize_t nidx = PyList_GET_SIZE(list.get());
     if (nidx != bsize) {
         PyErr_Format(PyExc_ValueError, "Batch size of activations (%zd) != length of indices (%zd).", bsize, nidx);
@@ -598,19 +664,47 @@ int check_index_length(PyObject* idx, Py_ssize_t bsize) {
     return 0;
 }
 
+/// Records a layer skipped for its length in the dict `skipped`, made when first needed.
+int note_skipped(Ref& skipped, PyObject* layer_key, Py_ssize_t len) {
+    if (!skipped && !(skipped = Ref::steal(PyDict_New()))) return -1;
+    Ref length = py::from_size(len);
+    return length ? PyDict_SetItem(skipped.get(), layer_key, length.get()) : -1;
+}
+
+/// Warns when one index is stored more than once by a batch, among the first `rows` of the list
+/// `indices` (a rank-1 layer stores only the first): a search adds up the scores of its copies.
+int warn_repeated_indices(PyObject* indices, Py_ssize_t rows) {
+    if (rows < 2) return 0;
+    std::vector<unsigned long long> stored(static_cast<std::size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r)
+        if (index_value(PyList_GET_ITEM(indices, r), &stored[static_cast<std::size_t>(r)]) < 0) return -1;
+    std::sort(stored.begin(), stored.end());
+    auto repeated = std::adjacent_find(stored.begin(), stored.end());
+    if (repeated == stored.end()) return 0;
+    unsigned long long example = *repeated;
+    std::size_t copies = stored.size() - static_cast<std::size_t>(std::unique(stored.begin(), stored.end()) - stored.begin());
+    return PyErr_WarnFormat(G.warning, 1,
+                            "DB.add got %zu repeated indices in one batch (such as %llu): every copy is stored as an "
+                            "entry, and a search adds up the scores of the copies. Give each input its own index.",
+                            copies, example);
+}
+
 constexpr char db_add_name[] = "cquorlin.DB.add";
 QUORLIN_SIGNATURE(db_add_sig, "add", 2, true, true, "acts", "idx");
 
 Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
-    if (py::parse(db_add_sig, args, nargs, kwnames, a) < 0) return {};
+    if (py::parse(db_add_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
     CollectorPause pause;
     const auto& n = G.names;
     Ref p = store_preprocessor(self);
     Py_ssize_t bsize;
     Ref items = p ? batch_items(a[0], bsize) : Ref{};
-    if (!items || check_index_length(a[1], bsize) < 0) return {};
-    Ref indices = batch_indices(a[1], bsize);
+    Ref first;  // idx as an int, when it is one index (of any integer type)
+    int single = items ? single_index(a[1], first) : -1;
+    PyObject* idx = single > 0 ? first.get() : a[1];
+    if (single < 0 || check_index_length(idx, bsize) < 0) return {};
+    Ref indices = batch_indices(idx, bsize);
     if (!indices) return {};
 
     // Everything is reduced and checked before the first entry is appended: an add records its
@@ -618,16 +712,22 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     // With a store of m neurons, each row gives m entries, its strongest neuron's first.
     std::size_t m = store_of(self).neurons;
     std::vector<Entry> entries;
+    Ref skipped;                 // layer -> length of each layer skipped for its length
+    Py_ssize_t stored_rows = 0;  // how many of the indices some layer stores
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
         Py_ssize_t len = PyObject_Length(array);
         if (len < 0) return {};
-        if (len != bsize) continue;
+        if (len != bsize) {
+            if (note_skipped(skipped, PyTuple_GET_ITEM(item, 0), len) < 0) return {};
+            continue;
+        }
         RowNeurons layer;
         Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
         if (!text || reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), m, layer) < 0) return {};
         Py_ssize_t rows = std::min(layer.rows, PyList_GET_SIZE(indices.get()));
+        stored_rows = std::max(stored_rows, rows);
         for (Py_ssize_t r = 0; r < rows; ++r) {
             PyObject* index = PyList_GET_ITEM(indices.get(), r);
             for (Py_ssize_t c = 0; c < layer.per_row; ++c) {
@@ -642,6 +742,14 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             if (index_value(index, &checked) < 0) return {};
         }
     }
+    // Warnings go before the batch is applied: one turned into an error leaves the store as it was.
+    if (skipped && PyErr_WarnFormat(G.warning, 1,
+                                    "DB.add skipped the layers whose first axis is not the batch size %zd (the longest "
+                                    "first axis), by name and length: %R. Only outputs with one row per input are "
+                                    "recorded; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
+                                    bsize, skipped.get()) < 0)
+        return {};
+    if (warn_repeated_indices(indices.get(), stored_rows) < 0) return {};
     Ref cache = cache_of(self);
     Ref touched = cache ? Ref::steal(PySet_New(nullptr)) : Ref{};
     if (!touched) return {};
@@ -826,19 +934,68 @@ Ref postprocess(PyObject* ret, int k) {
     return result;
 }
 
+/// Warns when `k` asks for no candidates: every table then answers nothing. Only an int is looked at
+/// here; anything else is converted, and refused, where the search needs it. 0, or -1.
+int warn_no_candidates(PyObject* k) {
+    int kk;
+    if (!PyLong_Check(k) || py::as_int(k, &kk) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (kk > 0) return 0;
+    return PyErr_WarnFormat(G.warning, 1,
+                            "DB.search with k=%d finds no stored input: every table is asked for at most k (times "
+                            "the layers) candidates. Pass k of 1 or more.",
+                            kk);
+}
+
+/// Notes on the error of a failed conversion of `k` that `k` is what failed.
+void note_k(PyObject* k) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError) && PyLong_Check(k)) {
+        py::add_note_format("k of DB.search must lie between -2**31 and 2**31 - 1, not %R", k);
+        return;
+    }
+    PyNumberMethods* nb = Py_TYPE(k)->tp_as_number;
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyLong_Check(k) && !(nb && nb->nb_int))
+        py::add_note_format("k of DB.search must be an integer, not %.200s", Py_TYPE(k)->tp_name);
+}
+
+}  // namespace
+
+int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb) {
+    int direct = fetches_as_db(self);
+    if (direct <= 0) return direct;
+    Ref file = attr(self, G.names.file);
+    Ref unknown = file ? Ref::steal(PyList_New(0)) : Ref{};
+    if (!unknown) return -1;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(layers); ++j) {
+        PyObject* layer = PyList_GET_ITEM(layers, j);
+        Ref prefix = Ref::steal(PyUnicode_FromFormat("table_%S_", layer));
+        int held = prefix ? holds_prefix(file.get(), prefix.get()) : -1;
+        if (held < 0 || (!held && PyList_Append(unknown.get(), layer) < 0)) return -1;
+    }
+    if (PyList_GET_SIZE(unknown.get()) == 0) return 0;
+    return PyErr_WarnFormat(G.warning, 1,
+                            "%s found nothing for the layers %R: the store holds no table of them. %s with the layer "
+                            "names, in the same order, that were recorded.",
+                            method, unknown.get(), verb);
+}
+
+namespace {
+
 constexpr char db_search_name[] = "cquorlin.DB.search";
 QUORLIN_SIGNATURE(db_search_sig, "search", 1, true, true, "acts", "k", "_postprocess");
 
 Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    if (py::parse(db_search_sig, args, nargs, kwnames, a) < 0) return {};
+    if (py::parse(db_search_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
     CollectorPause pause;
     const auto& n = G.names;
     Ref default_k = Ref::steal(PyLong_FromLong(10));
     PyObject* k = a[1] ? a[1] : default_k.get();
     int merge = a[2] ? PyObject_IsTrue(a[2]) : 1;
     Py_ssize_t bsize;
-    Ref items = merge >= 0 ? batch_items(a[0], bsize) : Ref{};
+    Ref items = merge >= 0 && warn_no_candidates(k) == 0 ? batch_items(a[0], bsize) : Ref{};
     Ref p = items ? store_preprocessor(self) : Ref{};
     if (!p) return {};
     Py_ssize_t n_layers = PyList_GET_SIZE(items.get());
@@ -846,6 +1003,7 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref per_table_k;  // k times the layers when merging; formed when the first table answers
     Ref ret = layer_count ? Ref::steal(PyDict_New()) : Ref{};
     Ref empty_pair;  // the answer where there is no table; made when first needed
+    Ref unfound;     // the layers none of whose rows found a table
     Ref k_kw = Ref::steal(PyTuple_Pack(1, n.k));
     if (!ret || !k_kw) return {};
     for (Py_ssize_t j = 0; j < n_layers; ++j) {
@@ -853,11 +1011,20 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyObject* array = PyTuple_GET_ITEM(item, 1);
         Py_ssize_t len = PyObject_Length(array);
         if (len < 0) return {};
-        if (len != bsize) return Ref::borrow(Py_None);  // no result, and the cache is left as it is
+        if (len != bsize) {  // no result, and the cache is left as it is
+            if (PyErr_WarnFormat(G.warning, 1,
+                                 "DB.search returned None: the first axis of layer %R has length %zd, not the batch "
+                                 "size %zd (the longest first axis). Only outputs with one row per input are "
+                                 "searched; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
+                                 PyTuple_GET_ITEM(item, 0), len, bsize) < 0)
+                return {};
+            return Ref::borrow(Py_None);
+        }
         RowNeurons layer;
         Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
         Ref res = text ? Ref::steal(PyList_New(0)) : Ref{};
         if (!res || reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), 1, layer) < 0) return {};
+        bool found = false;  // a table answered a row of this layer
         for (Py_ssize_t r = 0; r < layer.rows; ++r) {
             Ref key = table_key(text.get(), layer.neurons[r]);
             Ref value = key ? Ref::steal(PyFloat_FromDouble(layer.values[r])) : Ref{};
@@ -876,18 +1043,28 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             } else {
                 if (!per_table_k)
                     per_table_k = merge ? Ref::steal(PyNumber_Multiply(k, layer_count.get())) : Ref::borrow(k);
-                if (!per_table_k) return {};
+                if (!per_table_k) {
+                    note_k(k);
+                    return {};
+                }
                 PyObject* argv[] = {table.get(), value.get(), per_table_k.get()};
                 answer = Ref::steal(PyObject_VectorcallMethod(n.search, argv, 2, k_kw.get()));
+                if (!answer) note_k(k);
+                found = true;
             }
             if (!answer || PyList_Append(res.get(), answer.get()) < 0) return {};
         }
+        if (!found && layer.rows > 0 && (!unfound && !(unfound = Ref::steal(PyList_New(0))))) return {};
+        if (!found && layer.rows > 0 && PyList_Append(unfound.get(), PyTuple_GET_ITEM(item, 0)) < 0) return {};
         if (PyDict_SetItem(ret.get(), PyTuple_GET_ITEM(item, 0), res.get()) < 0) return {};
     }
-    if (!call_cache_method(self, n._clear_cache)) return {};
+    if (!call_cache_method(self, n._clear_cache) || (unfound && warn_unknown_layers(self, unfound.get(), "DB.search", "Search") < 0)) return {};
     if (!merge) return ret;
     int kk;
-    if (py::as_int(k, &kk) < 0) return {};
+    if (py::as_int(k, &kk) < 0) {
+        note_k(k);
+        return {};
+    }
     return postprocess(ret.get(), kk);
 }
 
@@ -932,10 +1109,14 @@ PyMethodDef db_methods[] = {
 };
 
 PyGetSetDef db_getset[] = {
-    {"preprocessor", db_preprocessor_get, db_preprocessor_set, nullptr, nullptr},
-    {"neurons", db_neurons_get, db_neurons_set, nullptr, nullptr},
-    {"path", db_path, nullptr, nullptr, nullptr},
-    {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set, nullptr, nullptr},
+    {"preprocessor", db_preprocessor_get, db_preprocessor_set,
+     "how outputs of rank 3 and up become one row per input, kept in the file: \"image\" or \"text\" (None until set)",
+     nullptr},
+    {"neurons", db_neurons_get, db_neurons_set,
+     "how many of each input's strongest neurons per layer the store records (1 by default)", nullptr},
+    {"path", db_path, nullptr, "the store's file name, as h5py reports it", nullptr},
+    {"read_cache_bytes", db_read_cache_bytes_get, db_read_cache_bytes_set,
+     "how many bytes of decoded tables the store keeps between calls (256 MiB by default; 0 turns it off)", nullptr},
     py::dict_getset,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -958,6 +1139,38 @@ PyType_Spec db_spec = {"cquorlin.DB", sizeof(Store), 0, Py_TPFLAGS_DEFAULT | Py_
 
 
 }  // namespace
+
+int single_index(PyObject* idx, Ref& out) {
+    if (PyLong_Check(idx)) {
+        out = Ref::borrow(idx);
+        return 1;
+    }
+    if (!PyIndex_Check(idx)) return 0;
+    if (PyObject_Length(idx) >= 0) return 0;  // an array or tensor of indices
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    out = Ref::steal(PyNumber_Index(idx));
+    if (out) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();  // not an integer (a 0-d float array): refused as indices are
+    return 0;
+}
+
+void note_index_kind(PyObject* idx, const char* where) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyIter_Check(idx)) return;  // an iterator's own error
+    py::add_note_format("%s takes as idx the first input index (an integer) or one index per input, not %.200s",
+                        where, Py_TYPE(idx)->tp_name);
+}
+
+int check_open(PyObject* db) {
+    const Store& s = store_of(db);
+    if (!s.closed) return 0;
+    if (s.path)
+        PyErr_Format(PyExc_ValueError, "the store %R is closed", s.path);
+    else
+        PyErr_SetString(PyExc_ValueError, "the store is closed");
+    return -1;
+}
 
 Ref stored_table(PyObject* self, PyObject* key) {
     // DB._get_table itself calls the loader and the creator as the instance finds them.

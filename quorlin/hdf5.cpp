@@ -75,6 +75,7 @@ struct Api {
     herr_t (*object_link)(hid_t, hid_t, const char*, hid_t, hid_t);
     herr_t (*file_size)(hid_t, hsize_t*);
     herr_t (*link_visit)(hid_t, int, int, LinkVisitor, void*);
+    herr_t (*link_iterate)(hid_t, int, int, hsize_t*, LinkVisitor, void*);
     herr_t (*clear_errors)(hid_t);
     int (*attribute_exists)(hid_t, const char*);
     hid_t (*attribute_open)(hid_t, const char*, hid_t);
@@ -145,6 +146,7 @@ int load(const char* h5py_defs_path) {
     find(api.object_link, "H5Olink");
     find(api.file_size, "H5Fget_filesize");
     find(api.link_visit, "H5Lvisit2");
+    find(api.link_iterate, "H5Literate2");
     find(api.clear_errors, "H5Eclear2");
     find(api.attribute_exists, "H5Aexists");
     find(api.attribute_open, "H5Aopen");
@@ -333,6 +335,12 @@ int dataset_size(hid_t location, const char* name, hsize_t& size) {
 int visit_links(hid_t group, LinkVisitor visit, void* data) {
     constexpr int by_name = 0, native_order = 2;  // H5_INDEX_NAME, H5_ITER_NATIVE
     return api.link_visit(group, by_name, native_order, visit, data) < 0 ? fail("list the tables") : 0;
+}
+
+int iterate_links(hid_t group, LinkVisitor visit, void* data) {
+    constexpr int by_name = 0, native_order = 2;  // H5_INDEX_NAME, H5_ITER_NATIVE
+    herr_t status = api.link_iterate(group, by_name, native_order, nullptr, visit, data);
+    return status < 0 ? fail("list the tables") : status;
 }
 
 int read_text_attribute(hid_t location, const char* name, Ref& out) {

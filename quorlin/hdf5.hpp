@@ -111,6 +111,10 @@ using LinkVisitor = herr_t (*)(hid_t, const char*, const void*, void*);
 /// Calls `visit` for every link under the group `group`, in its subgroups too.
 int visit_links(hid_t group, LinkVisitor visit, void* data);
 
+/// Calls `visit` for every link of the group `group` itself, opening no object: 0, or the positive
+/// value with which a callback stopped, or -1 with an error.
+int iterate_links(hid_t group, LinkVisitor visit, void* data);
+
 /// The attribute `name` of `location` when it is one text, as h5py writes a `str`: 0 with `out` set
 /// (left empty when there is no such attribute), 1 for any other kind of attribute (no error set:
 /// read it through h5py), -1 with an error.

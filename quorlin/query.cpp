@@ -170,12 +170,17 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyErr_Format(PyExc_TypeError, "query() takes from 2 to 3 positional arguments but %zd were given", nargs + 1);
         return {};
     }
-    if (py::parse(db_query_sig, args, nargs, kwnames, a) < 0) return {};
+    if (py::parse(db_query_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
     Options o;
     o.neurons = store_of(self).neurons;
     if ((a[1] && count_arg(a[1], "k", 0, o.k) < 0) || (a[2] && a[2] != Py_None && count_arg(a[2], "neurons", 1, o.neurons) < 0) ||
         flag_arg(a[4], false, o.exact) < 0 || (a[5] && a[5] != Py_None && count_arg(a[5], "candidates", 1, o.candidates_per_k) < 0) ||
         flag_arg(a[6], true, o.ties) < 0 || flag_arg(a[7], true, o.midpoint) < 0)
+        return {};
+    if (o.k == 0 && PyErr_WarnEx(G.warning,
+                                 "DB.query with k=0 finds no stored input: its arrays have no columns. Pass k of 1 "
+                                 "or more.",
+                                 1) < 0)
         return {};
     if (o.exact) o.neurons = 1;
     Py_ssize_t bsize;
@@ -186,6 +191,7 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     std::vector<QueriedLayer> layers(chosen.size());
     std::vector<TableColumns> tables;
+    Ref unfound;  // the layers none of whose neurons has a table
     Py_ssize_t queries = -1;
     for (std::size_t l = 0; l < chosen.size(); ++l) {
         PyObject* item = PyList_GET_ITEM(items.get(), chosen[l]);
@@ -205,6 +211,10 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         queries = layer.rows.rows;
         if (fetch_tables(self, key, layer, tables) < 0) return {};
+        bool found = std::any_of(layer.table_of.begin(), layer.table_of.end(), [](int t) { return t >= 0; });
+        if (!found && queries > 0 && ((!unfound && !(unfound = Ref::steal(PyList_New(0)))) ||
+                                      PyList_Append(unfound.get(), key) < 0))
+            return {};
     }
     // Each table is asked for k entries per layer, as a search asks, unless told otherwise.
     std::size_t asked = o.k * (o.candidates_per_k && !o.exact ? o.candidates_per_k : chosen.size());
@@ -244,7 +254,7 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
     }
     tables.clear();
-    if (!clear_cache(self)) return {};
+    if (!clear_cache(self) || (unfound && warn_unknown_layers(self, unfound.get(), "DB.query", "Query") < 0)) return {};
     return Ref::steal(PyTuple_Pack(2, scores.get(), indices.get()));
 }
 

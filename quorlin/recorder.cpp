@@ -27,6 +27,7 @@
 #include "kernels/merge.hpp"
 #include "kernels/sort.hpp"
 #include "py/args.hpp"
+#include "py/errors.hpp"
 #include "py/func.hpp"
 #include "reduce.hpp"
 #include "state.hpp"
@@ -97,6 +98,9 @@ struct Recorder {
 };
 
 Recorder* as_recorder(PyObject* self) { return reinterpret_cast<Recorder*>(self); }
+
+/// The recorders that have a store, for the store's `close` to flush. Made once, never freed.
+std::vector<Recorder*>* live_recorders = nullptr;
 
 /// Marks the recorder busy for one call. Calls into Python (a tensor operation, a store subclass)
 /// may come back to the recorder, or another thread may while the GIL is released: they get a
@@ -354,6 +358,20 @@ int batch_indices(PyObject* idx, PyObject* list, Py_ssize_t rows, std::vector<st
     return 0;
 }
 
+/// Warns when one index is given more than once in a batch: a search adds up the scores of its copies.
+int warn_repeated(std::vector<std::uint64_t> indices) {
+    std::sort(indices.begin(), indices.end());
+    auto repeated = std::adjacent_find(indices.begin(), indices.end());
+    if (repeated == indices.end()) return 0;
+    unsigned long long example = *repeated;
+    std::size_t copies = indices.size() - static_cast<std::size_t>(std::unique(indices.begin(), indices.end()) - indices.begin());
+    return PyErr_WarnFormat(G.warning, 1,
+                            "Recorder.add got %zu repeated indices in one batch (such as %llu): every copy is stored "
+                            "as an entry, and a search adds up the scores of the copies. Give each input its own "
+                            "index.",
+                            copies, example);
+}
+
 /// Checks that a layer's name can be part of a table key, before its entries are buffered.
 int check_layer_text(PyObject* text) {
     Py_ssize_t size;
@@ -380,12 +398,19 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
     if (py::parse(recorder_add_sig, args, nargs, kwnames, a) < 0) return {};
     Recorder* self = as_recorder(self_obj);
     InUse in_use(self);
-    if (!in_use.held) return {};
-    PyObject *idx = a[1], *size_arg = a[2] && a[2] != Py_None ? a[2] : nullptr;
+    if (!in_use.held || check_open(self->db) < 0) return {};
+    PyObject *size_arg = a[2] && a[2] != Py_None ? a[2] : nullptr;
+    Ref first;  // idx as an int, when it is one index (of any integer type)
+    int single = single_index(a[1], first);
+    if (single < 0) return {};
+    PyObject* idx = single ? first.get() : a[1];
     Ref list;
     Py_ssize_t rows = 0;
-    if (!PyLong_Check(idx)) {
-        if (!(list = Ref::steal(PySequence_List(idx)))) return {};
+    if (!single) {
+        if (!(list = Ref::steal(PySequence_List(idx)))) {
+            note_index_kind(idx, "Recorder.add");
+            return {};
+        }
         rows = PyList_GET_SIZE(list.get());
     } else if (!size_arg) {
         PyErr_SetString(PyExc_TypeError, "batch_size is required when idx is the first index of the batch");
@@ -405,7 +430,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
         rows = given;
     }
     std::vector<std::uint64_t> indices;
-    if (batch_indices(idx, list.get(), rows, indices) < 0) return {};
+    if (batch_indices(idx, list.get(), rows, indices) < 0 || (list && warn_repeated(indices) < 0)) return {};
     Ref skipped = Ref::steal(PyDict_New());
     std::vector<KeptOutput> kept;
     if (!skipped || select_outputs(a[0], rows, a[3] ? a[3] : Py_None, kept, skipped.get()) < 0) return {};
@@ -501,7 +526,8 @@ int flush_alone(PyObject* self) {
 }
 
 Ref recorder_flush(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("flush", true, nargs, kwnames) < 0 || flush_alone(self) < 0) return {};
+    PyObject* db = as_recorder(self)->db;
+    if (py::no_args("flush", true, nargs, kwnames) < 0 || (db && check_open(db) < 0) || flush_alone(self) < 0) return {};
     return Ref::borrow(Py_None);
 }
 
@@ -509,11 +535,13 @@ constexpr char recorder_enter_name[] = "cquorlin.Recorder.__enter__";
 constexpr char recorder_exit_name[] = "cquorlin.Recorder.__exit__";
 
 Ref recorder_enter(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (py::no_args("__enter__", true, nargs, kwnames) < 0) return {};
+    PyObject* db = as_recorder(self)->db;
+    if (py::no_args("__enter__", true, nargs, kwnames) < 0 || (db && check_open(db) < 0)) return {};
     return Ref::borrow(self);
 }
 
 /// Leaving the block flushes, also when it is left by an exception: every completed add is kept.
+/// After the store's close (which flushed it) there is nothing left to flush.
 /// A shard the recorder opened itself is closed then.
 Ref recorder_exit(PyObject* self, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
     if (py::no_keywords("__exit__", kwnames) < 0 || flush_alone(self) < 0) return {};
@@ -551,6 +579,7 @@ int recorder_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int recorder_clear(PyObject* self) {
+    if (as_recorder(self)->db) std::erase(*live_recorders, as_recorder(self));
     Py_CLEAR(as_recorder(self)->db);
     Py_CLEAR(as_recorder(self)->first);
     Py_CLEAR(as_recorder(self)->preprocessor);
@@ -621,8 +650,20 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Py_ssize_t every, per_shard;
     if (py::parse(db_recorder_sig, args, nargs, kwnames, a) < 0 ||
         positive_count(a[0], "flush_every", 65536, every) < 0 ||
-        positive_count(a[1] == Py_None ? nullptr : a[1], "shard_inputs", 0, per_shard) < 0)
+        positive_count(a[1] == Py_None ? nullptr : a[1], "shard_inputs", 0, per_shard) < 0 || check_open(self) < 0)
         return {};
+    Ref file = py::getattr(self, G.names.file);
+    Ref mode = file ? py::getattr(file.get(), G.names.mode) : Ref{};
+    if (!mode) return {};
+    if (PyUnicode_Check(mode.get()) && PyUnicode_CompareWithASCIIString(mode.get(), "r") == 0) {
+        Ref path = py::getattr(file.get(), G.names.filename);
+        if (path)
+            PyErr_Format(PyExc_ValueError,
+                         "the store %R is open read-only (mode \"r\"), and a recorder writes into its store: open "
+                         "it with mode \"a\"",
+                         path.get());
+        return {};
+    }
     Ref shards = Ref::steal(PyList_New(0));
     Ref path = shards ? Ref::steal(PyObject_GetAttrString(self, "path")) : Ref{};
     Ref p = path && PyList_Append(shards.get(), path.get()) == 0 ? recorder_preprocessor(self) : Ref{};
@@ -635,6 +676,7 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyErr_NoMemory();
         return {};
     }
+    live_recorders->push_back(rec);
     rec->db = Py_NewRef(self);
     rec->first = Py_NewRef(self);
     rec->preprocessor = p.release();
@@ -647,6 +689,16 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return obj;
 }
 
+int flush_recorders(PyObject* db) {
+    // Held for the loop: a flush runs Python code, which may drop or make recorders.
+    std::vector<Ref> held;
+    for (Recorder* r : *live_recorders)
+        if (r->db == db && r->buffer->inputs > 0) held.push_back(Ref::borrow(reinterpret_cast<PyObject*>(r)));
+    for (const auto& r : held)
+        if (as_recorder(r.get())->db == db && flush_alone(r.get()) < 0) return -1;
+    return 0;
+}
+
 int recorder_exec(PyObject* module) {
     if (reduce_exec() < 0 || !(R.shape = PyUnicode_InternFromString("shape"))) return -1;
     Ref os = Ref::steal(PyImport_ImportModule("os"));
@@ -657,6 +709,10 @@ int recorder_exec(PyObject* module) {
         !(R.remove = PyObject_GetAttrString(os.get(), "remove")) || !(R.write = PyUnicode_InternFromString("w")) ||
         !(R.append = PyUnicode_InternFromString("a")))
         return -1;
+    if (!(live_recorders = new (std::nothrow) std::vector<Recorder*>())) {
+        PyErr_NoMemory();
+        return -1;
+    }
     if (!(R.type = PyType_FromModuleAndSpec(module, &recorder_spec, nullptr)) ||
         PyObject_SetAttrString(module, "Recorder", R.type) < 0)
         return -1;

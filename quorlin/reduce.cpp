@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "kernels/strongest.hpp"
+#include "py/errors.hpp"
 #include "py/func.hpp"
 #include "state.hpp"
 
@@ -63,11 +64,17 @@ Ref token_maximum(PyObject* value, Py_ssize_t ndim, bool tensor) {
     return kw ? Ref::steal(PyObject_VectorcallMethod(tensor ? R.amax : G.names.max, argv, 1, kw.get())) : Ref{};
 }
 
+/// The note on the error of an output of rank 3 or more in a store without a preprocessor.
+constexpr char missing_preprocessor_note[] =
+    "Give the store a preprocessor: DB(path, preprocessor=\"image\"|\"text\") when opening it, or "
+    "db.preprocessor = \"image\" (each input's output flattened) or \"text\" (the maximum over the tokens) on "
+    "the open store. A recorder made before reads it when an output first needs it.";
+
 /// ValueError for a preprocessor that cannot make rows of an output of rank 3 and up; 0 for one that can.
 int check_preprocessor_name(PyObject* preprocessor) {
     if (preprocessor == Py_None || PyUnicode_GET_LENGTH(preprocessor) == 0) {
         PyErr_SetString(PyExc_ValueError, "Preprocessor not specified for activations with ndim > 2.");
-        return -1;
+        return py::add_note_format(missing_preprocessor_note);
     }
     if (PyUnicode_CompareWithASCIIString(preprocessor, "image") == 0 ||
         PyUnicode_CompareWithASCIIString(preprocessor, "text") == 0)

@@ -37,6 +37,7 @@ struct Globals {
     PyObject* table_type;
     PyObject* db_type;
     PyObject* idx_dtypes;       // list of the three index dtype names
+    PyObject* warning;          // cquorlin.QuorlinWarning
     Names names;
 };
 

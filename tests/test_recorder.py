@@ -192,7 +192,8 @@ def test_search_reads_the_file_only(store_path):
     with DB(store_path, "w") as db:
         rec = db.recorder()
         rec.add(acts, 0, batch_size=4)
-        assert db.search(acts, k=1) == [{}, {}, {}, {}]
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"found nothing for the layers \['fc'\]"):
+            assert db.search(acts, k=1) == [{}, {}, {}, {}]
         rec.flush()
         assert [list(r) for r in db.search(acts, k=1)] == [[0], [1], [2], [3]]
 

@@ -49,9 +49,11 @@ def test_new_store_layout(store_path):
 
 def test_invalid_file(store_path):
     h5py.File(store_path, "w").close()
-    with pytest.raises(Exception, match="^Invalid file.$") as excinfo:
+    with pytest.raises(Exception) as excinfo:
         DB(store_path, "r")
-    assert type(excinfo.value) is Exception
+    assert type(excinfo.value) is Exception and str(excinfo.value) == "Invalid file."
+    assert excinfo.value.__notes__ == [f'{store_path!r} is an HDF5 file but not a store: it lacks the root attribute '
+                                       '"version" that marks one. Opened with mode "a", it becomes an empty store.']
     DB(store_path, "a").close()
     with h5py.File(store_path, "r") as f:
         assert f.attrs["version"] == "0.0.1"
@@ -111,7 +113,11 @@ def test_todisk(db):
     assert t._flushed is True and "table_a_0" in db.file and db.cache == {"table_a_0": t}
     db._todisk("table_a_0")  # clean now: nothing happens
     t.add(4, 1.0)
-    with pytest.raises(Exception):
+    with h5py.File("name-taken", "w", driver="core", backing_store=False) as f:  # what h5py raises for it
+        f["x"] = np.zeros(1, np.uint8)
+        with pytest.raises(Exception) as h5py_error:
+            f["x"] = np.zeros(1, np.uint8)
+    with pytest.raises(type(h5py_error.value), match="^Unable to create the link 'table_a_0' \\(name already exists\\)$"):
         db._todisk("table_a_0")  # an existing dataset is not replaced
     assert db.cache == {"table_a_0": t}
 
@@ -171,7 +177,9 @@ def test_wrong_index_count_writes_nothing(db):
 
 
 def test_shorter_layer_skipped_and_rank_one(db):
-    db.add({"big": np.eye(8), "small": np.eye(4), 3: np.arange(8.0)}, 20)
+    with pytest.warns(cquorlin.QuorlinWarning, match=r"^DB.add skipped the layers whose first axis is not the batch "
+                      r"size 8 \(the longest first axis\), by name and length: \{'small': 4\}\. "):
+        db.add({"big": np.eye(8), "small": np.eye(4), 3: np.arange(8.0)}, 20)
     keys = {k for k, _, _ in entries(db.path)}
     assert not any(k.startswith("table_small") for k in keys)
     assert {(k, i) for k, i, _ in entries(db.path) if k.startswith("table_3_")} == {("table_3_7", 20)}
@@ -287,14 +295,18 @@ def test_failed_flush_keeps_table_marked(store_path):
 
 def test_search_empty_store(db):
     acts = {"a": np.eye(3), "b": np.eye(3)}
-    assert db.search(acts) == [{}, {}, {}]
-    raw = db.search(acts, _postprocess=False)
+    unknown = r"^DB.search found nothing for the layers \['a', 'b'\]: the store holds no table of them\. "
+    with pytest.warns(cquorlin.QuorlinWarning, match=unknown):
+        assert db.search(acts) == [{}, {}, {}]
+    with pytest.warns(cquorlin.QuorlinWarning, match=unknown):
+        raw = db.search(acts, _postprocess=False)
     assert list(raw) == ["a", "b"] and all(len(v) == 3 for v in raw.values())
     idxs, scores = raw["a"][0]
     assert idxs.dtype == np.uint16 and scores.dtype == np.float32 and len(idxs) == 0
     assert list(db.file.keys()) == []
-    with pytest.raises(TypeError, match="^an integer is required$"):
+    with pytest.raises(TypeError, match="^an integer is required") as excinfo, pytest.warns(cquorlin.QuorlinWarning):
         db.search(acts, k=None)  # no table consulted: the merge's conversion reports it
+    assert excinfo.value.__notes__ == ["k of DB.search must be an integer, not NoneType"]
 
 
 def test_search_results_and_weights(store_path):
@@ -312,15 +324,22 @@ def test_search_results_and_weights(store_path):
             best = max(r, key=r.get)
             assert best == i and r[i] == pytest.approx(5.0, abs=0.05) and type(best) is int
             assert isinstance(r[i], np.floating)
-        assert store.search({"l1": first, "l2": second}, k=0) == [{}] * 40  # no table is asked for any
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"^DB.search with k=0 finds no stored input"):
+            assert store.search({"l1": first, "l2": second}, k=0) == [{}] * 40  # no table is asked for any
         assert any(len(r) > 3 for r in store.search({"l1": first, "l2": second}, k=40))
         raw = store.search({"l1": first, "l2": second}, k=3, _postprocess=False)
         assert max(len(a[0]) for a in raw["l1"]) == 3
         swapped = store.search({"l2": second, "l1": first}, k=40)
         assert swapped[0][0] == pytest.approx(5.0, abs=0.05)
-        assert store.search({"l1": first, "l2": second[:4]}) is None
-        with pytest.raises(TypeError, match="an integer is required"):
+        with pytest.warns(cquorlin.QuorlinWarning) as warned:
+            assert store.search({"l1": first, "l2": second[:4]}) is None
+        assert [str(w.message) for w in warned] == [
+            "DB.search returned None: the first axis of layer 'l2' has length 4, not the batch size 40 (the longest "
+            "first axis). Only outputs with one row per input are searched; cquorlin.to_numpy(outputs, batch_size) "
+            "keeps just those."]
+        with pytest.raises(TypeError, match="an integer is required") as excinfo:
             store.search({"l1": first}, k="3")
+        assert excinfo.value.__notes__ == ["k of DB.search must be an integer, not str"]
 
 
 class CountingTable(Table):
@@ -509,7 +528,7 @@ def kill_trial(path, delay):
             t = store._tomemory(key)
             indices |= set(t.idxs.tolist())
     # The recovered store takes further batches: every table can still be replaced.
-    with DB(path, "a") as store:
+    with DB(path, "a") as store, pytest.warns(cquorlin.QuorlinWarning, match="skipped the layers"):
         store.add({"fc": np.eye(64, dtype=np.float32), "conv": np.ones((36, 4, 3, 3), np.float32)}, 10**6)
     assert not os.path.exists(path + "-journal")
     return set(range(completed * 32)) <= indices
