@@ -61,6 +61,13 @@ py::Ref clear_cache(PyObject* self);
 /// into one dict of the `k` best stored inputs per query input.
 py::Ref merge_answers(PyObject* ret, int k);
 
+/// Warns when `k` asks for no candidates: every table then answers nothing. Only an int is looked at
+/// here; anything else is converted, and refused, where the search needs it. 0, or -1.
+int warn_no_candidates(const char* method, PyObject* k);
+
+/// Warns that `method` returns None because `layer`'s first axis (`len`) is not the batch size.
+int warn_no_result(const char* method, PyObject* layer, Py_ssize_t len, Py_ssize_t bsize);
+
 /// Creates the class `DB`.
 int store_exec(PyObject* module);
 

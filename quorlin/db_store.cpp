@@ -934,21 +934,6 @@ Ref postprocess(PyObject* ret, int k) {
     return result;
 }
 
-/// Warns when `k` asks for no candidates: every table then answers nothing. Only an int is looked at
-/// here; anything else is converted, and refused, where the search needs it. 0, or -1.
-int warn_no_candidates(PyObject* k) {
-    int kk;
-    if (!PyLong_Check(k) || py::as_int(k, &kk) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    if (kk > 0) return 0;
-    return PyErr_WarnFormat(G.warning, 1,
-                            "DB.search with k=%d finds no stored input: every table is asked for at most k (times "
-                            "the layers) candidates. Pass k of 1 or more.",
-                            kk);
-}
-
 /// Notes on the error of a failed conversion of `k` that `k` is what failed.
 void note_k(PyObject* k) {
     if (PyErr_ExceptionMatches(PyExc_OverflowError) && PyLong_Check(k)) {
@@ -995,7 +980,7 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* k = a[1] ? a[1] : default_k.get();
     int merge = a[2] ? PyObject_IsTrue(a[2]) : 1;
     Py_ssize_t bsize;
-    Ref items = merge >= 0 && warn_no_candidates(k) == 0 ? batch_items(a[0], bsize) : Ref{};
+    Ref items = merge >= 0 && warn_no_candidates("DB.search", k) == 0 ? batch_items(a[0], bsize) : Ref{};
     Ref p = items ? store_preprocessor(self) : Ref{};
     if (!p) return {};
     Py_ssize_t n_layers = PyList_GET_SIZE(items.get());
@@ -1012,12 +997,7 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Py_ssize_t len = PyObject_Length(array);
         if (len < 0) return {};
         if (len != bsize) {  // no result, and the cache is left as it is
-            if (PyErr_WarnFormat(G.warning, 1,
-                                 "DB.search returned None: the first axis of layer %R has length %zd, not the batch "
-                                 "size %zd (the longest first axis). Only outputs with one row per input are "
-                                 "searched; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
-                                 PyTuple_GET_ITEM(item, 0), len, bsize) < 0)
-                return {};
+            if (warn_no_result("DB.search", PyTuple_GET_ITEM(item, 0), len, bsize) < 0) return {};
             return Ref::borrow(Py_None);
         }
         RowNeurons layer;
@@ -1201,6 +1181,27 @@ int db_exec(PyObject* module) {
     Ref threading = warnings ? Ref::steal(import_as(module, "threading", "threading")) : Ref{};
     if (!threading || table_exec(module) < 0) return -1;
     return store_exec(module);
+}
+
+int warn_no_candidates(const char* method, PyObject* k) {
+    int kk;
+    if (!PyLong_Check(k) || py::as_int(k, &kk) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (kk > 0) return 0;
+    return PyErr_WarnFormat(G.warning, 1,
+                            "%s with k=%d finds no stored input: every table is asked for at most k (times "
+                            "the layers) candidates. Pass k of 1 or more.",
+                            method, kk);
+}
+
+int warn_no_result(const char* method, PyObject* layer, Py_ssize_t len, Py_ssize_t bsize) {
+    return PyErr_WarnFormat(G.warning, 1,
+                            "%s returned None: the first axis of layer %R has length %zd, not the batch "
+                            "size %zd (the longest first axis). Only outputs with one row per input are "
+                            "searched; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
+                            method, layer, len, bsize);
 }
 
 }  // namespace quorlin

@@ -219,7 +219,7 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* k = a[1] ? a[1] : default_k.get();
     int merge = a[2] ? PyObject_IsTrue(a[2]) : 1;
     Py_ssize_t bsize;
-    Ref items = merge >= 0 && default_k ? batch_items(a[0], bsize) : Ref{};
+    Ref items = merge >= 0 && default_k && warn_no_candidates("StoreSet.search", k) == 0 ? batch_items(a[0], bsize) : Ref{};
     if (!items) return {};
     Py_ssize_t n_layers = PyList_GET_SIZE(items.get());
     Ref layer_count = py::from_size(n_layers);
@@ -237,7 +237,8 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* array = PyTuple_GET_ITEM(item, 1);
         Py_ssize_t len = PyObject_Length(array);
         if (len < 0) return {};
-        if (len != bsize) return Ref::borrow(Py_None);  // no result, as DB.search gives none
+        if (len != bsize)  // no result, as DB.search gives none
+            return warn_no_result("StoreSet.search", PyTuple_GET_ITEM(item, 0), len, bsize) < 0 ? Ref{} : Ref::borrow(Py_None);
         RowNeurons layer;
         Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
         Ref res = text ? Ref::steal(PyList_New(0)) : Ref{};

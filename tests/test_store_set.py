@@ -150,14 +150,19 @@ def test_a_set_answers_as_one_store_holding_every_entry(shards_and_merged, k, se
         assert (missing[0].dtype, missing[1].dtype, len(missing[0])) == (np.uint16, np.float32, 0)
         # With room for every candidate nothing is cut, and the merged answers are equal.
         assert shard_set.search(acts, k=1000) == one.search(acts, k=1000)
-        assert shard_set.search(acts, k=0) == one.search(acts, k=0)
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"StoreSet\.search with k=0 finds no stored input"):
+            none_asked = shard_set.search(acts, k=0)
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"DB\.search with k=0"):
+            assert none_asked == one.search(acts, k=0)
 
 
 def test_a_set_answers_like_a_store_at_the_edges(shards_and_merged):
     shards, merged = shards_and_merged
     with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
         uneven = {"fc": np.ones((4, 6), np.float32), "out": np.ones((3, 6), np.float32)}
-        assert shard_set.search(uneven) is one.search(uneven) is None
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"search returned None: the first axis of layer 'out'") as caught:
+            assert shard_set.search(uneven) is one.search(uneven) is None
+        assert [str(w.message).split()[0] for w in caught] == ["StoreSet.search", "DB.search"]
         for bad in ({}, {"fc": [1.0, 2.0]}):
             errors = []
             for searched in (shard_set, one):
