@@ -75,6 +75,50 @@ def get_embedding_model(model: torch.nn.Module, /) -> torch.nn.Module:
     """
     ...
 
+class Capture:
+    """What `capture` returns: a context manager over the model's own forward hooks."""
+
+    @property
+    def layers(self) -> List[str]:
+        """Names of the chosen modules, in the order of `get_layer_names` (not of execution)."""
+        ...
+    def __enter__(self) -> Dict[str, Any]:
+        """Hooks the chosen modules and returns the dict that every forward pass of the model refills."""
+        ...
+    def __exit__(self, *args: Any) -> bool:
+        """Removes every hook the block added, also when it raised; returns False. The dict keeps the
+        last pass's outputs."""
+        ...
+
+def capture(model: torch.nn.Module,
+            layers: Union[None, str, type, Callable[[str, torch.nn.Module], bool],
+                          Iterable[Union[str, type, Callable[[str, torch.nn.Module], bool]]]] = None,
+            outputs: Optional[Callable[[str, Any], Any]] = None) -> Capture:
+    """Records chosen modules' outputs on the model itself, without a copy: a context manager.
+
+        with cquorlin.capture(model, ["*.mlp.act", torch.nn.ReLU]) as out:
+            model(x)                        # training or evaluation, with or without gradients
+        rec.add(out, first, batch_size=len(x))
+
+    Inside the block, every forward pass of `model` empties the dict and fills it with the outputs
+    of the chosen modules, in the order they finished, keyed as an embedding model keys them (a
+    dict or list output gives one key per entry, a tuple none; no ".pred"). The values are the
+    tensors as the modules returned them, on their device and autograd graph; the dict holds one
+    pass at a time. A module called twice in a pass keeps its last output, at its first place.
+    Leaving the block removes every hook it added; the model's mode, `requires_grad` and own
+    hooks are never changed.
+
+    `layers`: None for the layers of `get_layer_names` (the modules that own parameters), or a list
+    of items, each choosing modules among all of the model's modules, named as layers are named:
+    a name, a shell-style pattern ("*.layer.?.output", `*` crosses dots), a module class, or a
+    callable `(name, module) -> bool`. A lone item stands for a list of one. A name, pattern or
+    class that chooses nothing raises ValueError naming it (and, for names and patterns, the
+    closest names); any other item raises TypeError. `outputs`: a callable `(name, output)` whose
+    result is kept instead of each output (pick a tuple's element, or reduce an output at once);
+    None leaves an output out.
+    """
+    ...
+
 def get_dtype(val: int, /) -> str:
     """The narrowest index type that holds `val`: "uint16", "uint32" or "uint64".
 

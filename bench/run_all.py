@@ -1,4 +1,4 @@
-"""Runs the table, store, store-engine, recorder, query, store-report and model benchmarks in turn and prints one summary of their figures.
+"""Runs the table, store, store-engine, recorder, query, store-report, model and capture benchmarks in turn and prints one summary of their figures.
 
 Each benchmark prints its own figures as it goes; the summary at the end lists every row it returned
 (name, value, unit, target) with a yes/no where the target is a plain comparison. A benchmark whose
@@ -21,7 +21,8 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BENCHMARKS = ["bench_table", "bench_db", "bench_engine", "bench_recorder", "bench_query", "bench_layers", "bench_models"]
+BENCHMARKS = ["bench_table", "bench_db", "bench_engine", "bench_recorder", "bench_query", "bench_layers", "bench_models",
+              "bench_capture"]
 
 
 class Tee(io.TextIOBase):

@@ -25,6 +25,10 @@ struct TorchNames {
     PyObject* wrapper_qualname;  // "_wrap.<locals>._wrapper"
     PyObject* module_name;       // "cquorlin", the `__module__` of the functions made at run time
     PyObject* recurse_kwnames;   // ("recurse",)
+    PyObject* register_forward_pre_hook;
+    PyObject* fnmatchcase;        // fnmatch.fnmatchcase
+    PyObject* get_close_matches;  // difflib.get_close_matches
+    PyObject* capture_type;       // the class Capture
 };
 TorchNames T{};
 
@@ -39,6 +43,12 @@ constexpr char q_get_hook_hook[] = "cquorlin._get_hook.lambda.lambda";
 constexpr char q_output_hook[] = "cquorlin._add_hooks.get_output_hook.hook";
 constexpr char q_wrapper_init[] = "cquorlin._wrap._wrapper.__init__";
 constexpr char q_wrapper_forward[] = "cquorlin._wrap._wrapper.forward";
+constexpr char q_capture[] = "cquorlin.capture";
+constexpr char q_capture_hook[] = "cquorlin.capture.hook";
+constexpr char q_capture_pass_hook[] = "cquorlin.capture.pass_hook";
+constexpr char q_capture_enter[] = "cquorlin.Capture.__enter__";
+constexpr char q_capture_exit[] = "cquorlin.Capture.__exit__";
+constexpr char q_capture_layers[] = "cquorlin.Capture.layers.__get__";
 
 // ---------------------------------------------------------------------------------------------
 // Traversal
@@ -119,13 +129,14 @@ Ref root_name(PyObject* model) {
     return Ref::steal(PyObject_Str(name.get()));
 }
 
-/// Calls `on_layer(name, module)` for every layer of `model`, in traversal order.
+/// Calls `on_layer(name, module)` for every layer of `model` (with `every_module`, for every module),
+/// in traversal order.
 /// An explicit stack of (name, module) pairs: children are pushed in the order `named_children`
 /// yields them and popped from the end, so the last child is explored first. No visited set: a
 /// module reachable under two parents is visited once per path. Never throws, so callers that must
 /// clean up after a failure (remove hooks) see every failure as -1.
 template <class F>
-int traverse(PyObject* model, F&& on_layer) noexcept {
+int traverse(PyObject* model, F&& on_layer, bool every_module = false) noexcept {
     try {
         std::vector<std::pair<Ref, Ref>> stack;
         Ref name = root_name(model);
@@ -134,7 +145,7 @@ int traverse(PyObject* model, F&& on_layer) noexcept {
         while (!stack.empty()) {
             auto [prefix, module] = std::move(stack.back());
             stack.pop_back();
-            int layer = is_layer(module.get());
+            int layer = every_module ? 1 : is_layer(module.get());
             if (layer < 0 || (layer && on_layer(prefix.get(), module.get()) < 0)) return -1;
             Ref children = py::call_method(module.get(), G.names.named_children);
             if (!children) return -1;
@@ -428,6 +439,282 @@ Ref get_embedding_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return py::call_method(wrapper.get(), G.names.eval);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Capture on the live model
+
+/// A `with` block's hooks on the caller's own model. `chosen` is fixed when the capture is made;
+/// the hooks exist only between `__enter__` and `__exit__`.
+struct Capture {
+    PyObject_HEAD
+    PyObject* model;
+    PyObject* chosen;   // list of (name, module), in traversal order
+    PyObject* convert;  // the `outputs` callable, or None
+    PyObject* outputs;  // dict: the outputs of the model's last forward pass
+    PyObject* handles;  // list of hook handles while in a with block, else null
+};
+
+Capture* as_capture(PyObject* self) { return reinterpret_cast<Capture*>(self); }
+
+/// One item of `layers` tried on one module: 1 (chosen), 0 (not chosen) or -1.
+int item_matches(PyObject* item, PyObject* name, PyObject* module) {
+    if (PyUnicode_Check(item)) {
+        int equal = PyUnicode_Compare(name, item);
+        if (equal == -1 && PyErr_Occurred()) return -1;
+        if (equal == 0) return 1;
+        Ref hit = py::call(T.fnmatchcase, name, item);
+        return hit ? PyObject_IsTrue(hit.get()) : -1;
+    }
+    if (PyType_Check(item)) return PyObject_IsInstance(module, item);
+    Ref answer = py::call(item, name, module);
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+/// The ValueError of an item that chose no module: a name or pattern also gets the closest names.
+void raise_unmatched(PyObject* item, PyObject* model, PyObject* names) {
+    Ref root = root_name(model);
+    if (!root) return;
+    if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_ValueError, "%R matches no module of %U", item, root.get());
+        return;
+    }
+    Ref three = py::from_size(3);
+    Ref cutoff = three ? Ref::steal(PyFloat_FromDouble(0.0)) : Ref{};
+    Ref close = cutoff ? py::call(T.get_close_matches, item, names, three.get(), cutoff.get()) : Ref{};
+    if (close) PyErr_Format(PyExc_ValueError, "%R matches no module of %U; closest names: %R", item, root.get(), close.get());
+}
+
+/// The modules `layers` chooses, as a list of (name, module) in traversal order. None chooses the
+/// layers. A module chosen by several items is chosen once. A name, pattern or class that chooses
+/// nothing is an error.
+Ref choose(PyObject* model, PyObject* layers) {
+    Ref chosen = Ref::steal(PyList_New(0));
+    if (!chosen) return {};
+    if (layers == Py_None) {
+        int status = traverse(model, [&](PyObject* name, PyObject* module) {
+            Ref entry = Ref::steal(PyTuple_Pack(2, name, module));
+            return entry ? PyList_Append(chosen.get(), entry.get()) : -1;
+        });
+        return status < 0 ? Ref{} : std::move(chosen);
+    }
+    // A lone name, class or callable stands for a list of one.
+    bool lone = PyUnicode_Check(layers) || PyType_Check(layers) || PyCallable_Check(layers);
+    Ref items = Ref::steal(lone ? PyList_New(1) : PySequence_List(layers));
+    if (!items) return {};
+    if (lone) PyList_SET_ITEM(items.get(), 0, Py_NewRef(layers));
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* item = PyList_GET_ITEM(items.get(), j);
+        if (!PyUnicode_Check(item) && !PyType_Check(item) && !PyCallable_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "layers must hold layer names, patterns, module classes or callables, not %.200s",
+                         Py_TYPE(item)->tp_name);
+            return {};
+        }
+    }
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return {};
+    std::vector<bool> used(static_cast<std::size_t>(n), false);
+    int status = traverse(
+        model,
+        [&](PyObject* name, PyObject* module) {
+            if (PyList_Append(names.get(), name) < 0) return -1;
+            bool chosen_here = false;
+            // Every item is tried, so that each one that matches counts as used.
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                int hit = item_matches(PyList_GET_ITEM(items.get(), j), name, module);
+                if (hit < 0) return -1;
+                if (hit) used[static_cast<std::size_t>(j)] = chosen_here = true;
+            }
+            if (!chosen_here) return 0;
+            Ref entry = Ref::steal(PyTuple_Pack(2, name, module));
+            return entry ? PyList_Append(chosen.get(), entry.get()) : -1;
+        },
+        true);
+    if (status < 0) return {};
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* item = PyList_GET_ITEM(items.get(), j);
+        if (!used[static_cast<std::size_t>(j)] && (PyUnicode_Check(item) || PyType_Check(item))) {
+            raise_unmatched(item, model, names.get());
+            return {};
+        }
+    }
+    return chosen;
+}
+
+QUORLIN_SIGNATURE(capture_hook_sig, "hook", 3, false, false, "module", "input", "output");
+
+/// The forward hook of one chosen module; `self` is (outputs, name, convert or None). What `convert`
+/// returns is kept in place of the output.
+Ref capture_hook(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (py::parse(capture_hook_sig, args, nargs, kwnames, a) < 0) return {};
+    PyObject* name = PyTuple_GET_ITEM(self, 1);
+    PyObject* convert = PyTuple_GET_ITEM(self, 2);
+    Ref output = convert == Py_None ? Ref::borrow(a[2]) : py::call(convert, name, a[2]);
+    if (!output || store_output(PyTuple_GET_ITEM(self, 0), name, output.get()) < 0) return {};
+    return Ref::borrow(Py_None);
+}
+
+QUORLIN_SIGNATURE(capture_pass_hook_sig, "pass_hook", 2, false, false, "module", "input");
+
+/// The forward pre-hook of the model itself; `self` is the outputs dict. Each pass starts empty, so
+/// the capture holds one pass, and a module that this pass skips leaves no entry of an earlier one.
+Ref capture_pass_hook(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (py::parse(capture_pass_hook_sig, args, nargs, kwnames, a) < 0) return {};
+    PyDict_Clear(self);
+    return Ref::borrow(Py_None);
+}
+
+PyMethodDef capture_hook_def = py::method_def<capture_hook, q_capture_hook>("hook");
+PyMethodDef capture_pass_hook_def = py::method_def<capture_pass_hook, q_capture_pass_hook>("pass_hook");
+
+/// Registers `hook` (a C function over `state`) with `module.<how>` and keeps its handle.
+int add_hook(PyObject* handles, PyObject* module, PyObject* how, PyMethodDef* hook_def, PyObject* state) {
+    Ref hook = Ref::steal(PyCFunction_NewEx(hook_def, state, T.module_name));
+    if (!hook) return -1;
+    Ref handle = py::call_method(module, how, hook.get());
+    return handle ? PyList_Append(handles, handle.get()) : -1;
+}
+
+/// `Capture.__enter__()`: hooks the chosen modules and the model's own pass; returns the outputs dict.
+Ref capture_enter(PyObject* self_obj, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (py::no_args("__enter__", true, nargs, kwnames) < 0) return {};
+    Capture* self = as_capture(self_obj);
+    if (self->handles) {
+        PyErr_SetString(PyExc_RuntimeError, "this capture is already in a with block");
+        return {};
+    }
+    Ref handles = Ref::steal(PyList_New(0));
+    if (!handles) return {};
+    int status = add_hook(handles.get(), self->model, T.register_forward_pre_hook, &capture_pass_hook_def, self->outputs);
+    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(self->chosen); ++i) {
+        PyObject* entry = PyList_GET_ITEM(self->chosen, i);
+        Ref state = Ref::steal(PyTuple_Pack(3, self->outputs, PyTuple_GET_ITEM(entry, 0), self->convert));
+        status = state ? add_hook(handles.get(), PyTuple_GET_ITEM(entry, 1), G.names.register_forward_hook,
+                                  &capture_hook_def, state.get())
+                       : -1;
+    }
+    if (status < 0) {
+        remove_hooks(handles.get(), true);
+        return {};
+    }
+    self->handles = handles.release();
+    return Ref::borrow(self->outputs);
+}
+
+/// `Capture.__exit__(*exc)`: removes every hook the block added, also when it raised; the outputs
+/// of the last pass stay. An exception from the block passes on.
+Ref capture_exit(PyObject* self_obj, PyObject* const*, Py_ssize_t, PyObject* kwnames) {
+    if (py::no_keywords("__exit__", kwnames) < 0) return {};
+    Capture* self = as_capture(self_obj);
+    Ref handles = Ref::steal(std::exchange(self->handles, nullptr));
+    if (handles && remove_hooks(handles.get(), false) < 0) return {};
+    return Ref::borrow(Py_False);
+}
+
+/// `Capture.layers`: the names of the chosen modules, in traversal order.
+PyObject* capture_layers(PyObject* self, void*) {
+    return py::guard(q_capture_layers, [&] {
+        PyObject* chosen = as_capture(self)->chosen;
+        Ref names = Ref::steal(PyList_New(PyList_GET_SIZE(chosen)));
+        if (!names) return Ref{};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chosen); ++i)
+            PyList_SET_ITEM(names.get(), i, Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(chosen, i), 0)));
+        return names;
+    });
+}
+
+int capture_traverse(PyObject* self, visitproc visit, void* arg) {
+    Capture* c = as_capture(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->model);
+    Py_VISIT(c->chosen);
+    Py_VISIT(c->convert);
+    Py_VISIT(c->outputs);
+    Py_VISIT(c->handles);
+    return 0;
+}
+
+int capture_clear(PyObject* self) {
+    Capture* c = as_capture(self);
+    Py_CLEAR(c->model);
+    Py_CLEAR(c->chosen);
+    Py_CLEAR(c->convert);
+    Py_CLEAR(c->outputs);
+    Py_CLEAR(c->handles);
+    return 0;
+}
+
+/// A capture dropped inside its block (never exited) leaves its hooks: removing them here would
+/// call into the model from a destructor.
+void capture_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    capture_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef capture_methods[] = {
+    py::method_def<capture_enter, q_capture_enter>("__enter__"),
+    py::method_def<capture_exit, q_capture_exit>("__exit__"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef capture_getset[] = {
+    {"layers", capture_layers, nullptr, "names of the chosen modules", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot capture_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&capture_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&capture_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&capture_clear)},
+    {Py_tp_methods, capture_methods},
+    {Py_tp_getset, capture_getset},
+    {0, nullptr},
+};
+
+PyType_Spec capture_spec = {"cquorlin.Capture", sizeof(Capture), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            capture_slots};
+
+QUORLIN_SIGNATURE(capture_sig, "capture", 1, false, true, "model", "layers", "outputs");
+
+/// `capture(model, layers=None, outputs=None)`: a context manager that keeps the chosen modules'
+/// outputs of each forward pass of `model` itself, without a copy. The choice is resolved here, so
+/// a name that matches nothing fails before any hook exists.
+Ref capture(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (py::parse(capture_sig, args, nargs, kwnames, a) < 0) return {};
+    int is_module = PyObject_IsInstance(a[0], G.nn_module);
+    if (is_module < 0) return {};
+    if (!is_module) {
+        PyErr_Format(PyExc_TypeError, "capture() argument 'model' must be a torch.nn.Module, not %.200s",
+                     Py_TYPE(a[0])->tp_name);
+        return {};
+    }
+    PyObject* convert = a[2] ? a[2] : Py_None;
+    if (convert != Py_None && !PyCallable_Check(convert)) {
+        PyErr_Format(PyExc_TypeError, "capture() argument 'outputs' must be callable or None, not %.200s",
+                     Py_TYPE(convert)->tp_name);
+        return {};
+    }
+    Ref chosen = choose(a[0], a[1] ? a[1] : Py_None);
+    if (!chosen) return {};
+    Ref outputs = Ref::steal(PyDict_New());
+    if (!outputs) return {};
+    auto* type = reinterpret_cast<PyTypeObject*>(T.capture_type);
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return {};
+    Capture* c = as_capture(obj.get());
+    c->model = Py_NewRef(a[0]);
+    c->chosen = chosen.release();
+    c->convert = Py_NewRef(convert);
+    c->outputs = outputs.release();
+    return obj;
+}
+
 PyMethodDef get_hook_defs[] = {
     py::method_def<get_hook, q_get_hook>("_get_hook"),
     {nullptr, nullptr, 0, nullptr},
@@ -441,7 +728,14 @@ int intern_torch_names() {
         !(T.wrapper_qualname = PyUnicode_InternFromString("_wrap.<locals>._wrapper")) ||
         !(T.module_name = PyUnicode_InternFromString("cquorlin")))
         return -1;
+    if (!(T.register_forward_pre_hook = PyUnicode_InternFromString("register_forward_pre_hook"))) return -1;
     return (T.recurse_kwnames = PyTuple_Pack(1, G.names.recurse)) ? 0 : -1;
+}
+
+/// `name` of the standard module `module_name`, kept for the life of the process.
+PyObject* import_attr(const char* module_name, const char* name) {
+    Ref source = Ref::steal(PyImport_ImportModule(module_name));
+    return source ? PyObject_GetAttrString(source.get(), name) : nullptr;
 }
 
 }  // namespace
@@ -451,6 +745,7 @@ PyMethodDef torchutils_functions[] = {
     py::method_def<get_layer, q_get_layer>("get_layer"),
     py::method_def<get_layers_sorted_by_depth, q_get_layers_sorted_by_depth>("get_layers_sorted_by_depth"),
     py::method_def<get_embedding_model, q_get_embedding_model>("get_embedding_model"),
+    py::method_def<capture, q_capture>("capture"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -466,6 +761,12 @@ int torchutils_exec(PyObject* module) {
     Ref copy = Ref::steal(import_as(module, "copy", "copy"));
     if (!copy || !(G.deepcopy = PyObject_GetAttrString(copy.get(), "deepcopy"))) return -1;
     if (intern_torch_names() < 0) return -1;
+    if (!(T.fnmatchcase = import_attr("fnmatch", "fnmatchcase")) ||
+        !(T.get_close_matches = import_attr("difflib", "get_close_matches")))
+        return -1;
+    if (!(T.capture_type = PyType_FromModuleAndSpec(module, &capture_spec, nullptr)) ||
+        PyObject_SetAttrString(module, "Capture", T.capture_type) < 0)
+        return -1;
     return PyModule_AddFunctions(module, get_hook_defs);
 }
 

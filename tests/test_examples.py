@@ -1,4 +1,4 @@
-"""The sentence example end to end at a small size, as a user runs it."""
+"""The examples end to end at a small size, as a user runs them."""
 import os
 import re
 import subprocess
@@ -32,3 +32,17 @@ def test_sentences_example_finds_unchanged_sentences(tmp_path):
     unchanged = re.search(r"^\s*unchanged((?:\s+[\d.]+)+)$", run.stdout, re.M)
     assert unchanged and [float(f) for f in unchanged.group(1).split()] == [1.0] * 10, run.stdout
     assert store.stat().st_size > 0
+
+
+def test_training_example_records_the_live_model(tmp_path):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(cquorlin.__file__), env.get("PYTHONPATH")]))
+    run = subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, "training.py"), "--epochs", "1", "--store", str(tmp_path / "t.h5")],
+        capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    rows = re.findall(r"^\s*(\d+)\s+(\S+)\s+([\d.]+)\s+([\d.]+)", run.stdout, re.M)
+    assert [int(r[0]) for r in rows] == [0, 1], run.stdout
+    # Recorded after training, the neighbours agree with the labels far more than before it.
+    assert float(rows[-1][3]) > float(rows[0][3]) + 0.3, run.stdout
+    assert "the model carries no hooks" in run.stdout

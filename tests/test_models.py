@@ -9,6 +9,7 @@ import sys
 import traceback
 import weakref
 
+import h5py
 import pytest
 import torch
 from torch import nn
@@ -909,6 +910,244 @@ def test_text_model_activations():
 
 
 # ---------------------------------------------------------------------------------------------
+# Capture on the live model
+
+
+def all_pre_hooks(model):
+    return [hook for module in model.modules() for hook in module._forward_pre_hooks.values()]
+
+
+def captured(model, *args, layers=None, outputs=None):
+    with cquorlin.capture(model, layers, outputs) as out:
+        model(*args)
+    return out
+
+
+@pytest.mark.parametrize("build, x", [(make_image_model, torch.randn(2, 3, 16, 16)),
+                                      (make_text_model, torch.randint(0, 50, (2, 12))),
+                                      (lambda: Holder(lambda t: {"a": [t, t * 2], "b": (t,)}), x4),
+                                      (Shared, x4), (Scaled, x4)])
+def test_capture_equals_embedding_model(build, x):
+    model = build()
+    expected = cquorlin.get_embedding_model(model)(x)
+    expected.pop(".pred", None)
+    out = captured(model, x)
+    assert list(out) == list(expected)
+    assert all(torch.equal(out[name], expected[name]) for name in out)
+    assert all_hooks(model) == [] and all_pre_hooks(model) == []
+
+
+@pytest.mark.parametrize("training", [True, False])
+def test_capture_leaves_mode_gradients_and_own_hooks(training):
+    model = nn.Sequential(nn.Linear(4, 4), nn.Dropout(0.5), nn.Linear(4, 4)).train(training)
+    model[0].weight.requires_grad_(False)
+    own = model[2].register_forward_hook(lambda *args: None)
+    out = captured(model, x4)
+    assert all(module.training == training for module in model.modules())
+    assert [p.requires_grad for p in model.parameters()] == [False, True, True, True]
+    assert all_hooks(model) == [own.hooks_dict_ref()[own.id]]
+    # On the autograd graph, unless the caller turns gradients off.
+    assert out["Sequential.2"].grad_fn is not None
+    for mode in (torch.no_grad, torch.inference_mode):
+        with mode():
+            assert captured(model, x4)["Sequential.2"].grad_fn is None
+
+
+def test_capture_follows_the_live_model():
+    model = TwoFC()
+    with cquorlin.capture(model) as out:
+        model(x4)
+        with torch.no_grad():
+            model.fc1.weight.zero_()
+            model.fc1.bias.zero_()
+        model(x4)
+    assert not out["TwoFC.fc1"].any()
+
+
+def test_capture_keeps_only_the_last_pass():
+    model = Branchy()
+    with cquorlin.capture(model) as out:
+        assert out == {}
+        model(x4, "ab")
+        assert list(out) == ["Branchy.a", "Branchy.b"]
+        model(x4, "ba")
+        assert list(out) == ["Branchy.b", "Branchy.a"]
+        model(x4, "b")
+        assert list(out) == ["Branchy.b"]
+        model(x4, "aa")
+    # A module called twice keeps its last output, at the place where it first finished.
+    assert torch.equal(out["Branchy.a"], model.a(model.a(x4)))
+    model(x4, "ab")  # after the block: no hooks, the last pass stays
+    assert list(out) == ["Branchy.a"]
+
+
+@pytest.mark.parametrize(
+    "layers, keys",
+    [
+        ("Net.act", ["Net.act"]),
+        (["Net.act", "Net.fc"], ["Net.act", "Net.fc"]),
+        (["Net.conv?"], ["Net.conv1", "Net.conv2"]),
+        (["*.act", "Net.*"], ["Net.conv1", "Net.conv2", "Net.act", "Net.fc"]),
+        (nn.ReLU, ["Net.act"]),
+        ([nn.ReLU, "Net.fc", nn.Linear], ["Net.conv1", "Net.conv2", "Net.act", "Net.fc"]),
+        (["Net"], ["Net"]),
+        (lambda name, module: not list(module.parameters(recurse=False)), ["Net.act", "Net"]),
+        (lambda name, module: name.endswith("2"), ["Net.conv2"]),
+        ([lambda name, module: False], []),
+        ([], []),
+    ],
+)
+def test_capture_chooses_modules(layers, keys):
+    model = Net()
+    capture = cquorlin.capture(model, layers)
+    assert sorted(capture.layers) == sorted(keys)
+    with capture as out:
+        model(x4)
+    assert list(out) == keys  # the order in which the modules finished
+    assert torch.equal(out.get("Net.act", torch.relu(model.conv2(model.conv1(x4)))),
+                       torch.relu(model.conv2(model.conv1(x4))))
+
+
+def test_capture_names_a_module_once_per_path():
+    model = shared_under_two_parents()
+    names = cquorlin.get_layer_names(model)
+    assert cquorlin.capture(model).layers == names
+    assert sorted(cquorlin.capture(model, nn.Linear).layers) == sorted(names)
+
+
+@pytest.mark.parametrize(
+    "layers, error, message",
+    [
+        (["Net.fc", "Net.fc3"], ValueError,
+         "'Net.fc3' matches no module of Net; closest names: ['Net.fc', 'Net.act', 'Net.conv2']"),
+        ("Net.act.*", ValueError, "'Net.act.*' matches no module of Net; closest names: ['Net.act', 'Net.fc', 'Net.conv2']"),
+        ("conv1", ValueError, "'conv1' matches no module of Net; closest names: ['Net.conv1', 'Net.conv2', 'Net.fc']"),
+        ([nn.GELU], ValueError, "<class 'torch.nn.modules.activation.GELU'> matches no module of Net"),
+        ([3], TypeError, "layers must hold layer names, patterns, module classes or callables, not int"),
+        (4, TypeError, "'int' object is not iterable"),
+    ],
+)
+def test_capture_refuses_a_choice(layers, error, message):
+    model = Net()
+    with pytest.raises(error) as excinfo:
+        cquorlin.capture(model, layers)
+    assert str(excinfo.value) == message
+    assert frames(excinfo)[-1] == "cquorlin.capture"
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: cquorlin.capture(x4), "capture() argument 'model' must be a torch.nn.Module, not Tensor"),
+        (lambda: cquorlin.capture(Net(), None, 3), "capture() argument 'outputs' must be callable or None, not int"),
+        (lambda: cquorlin.capture(), "capture() takes at least 1 positional argument (0 given)"),
+        (lambda: cquorlin.capture(Net(), layer="Net"), "capture() got an unexpected keyword argument 'layer'"),
+        (lambda: cquorlin.Capture(), "cannot create 'cquorlin.Capture' instances"),
+    ],
+)
+def test_capture_calling_form_errors(call, message):
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert str(excinfo.value) == message
+
+
+def test_capture_outputs_picks_from_tuples():
+    model = Holder(lambda t: (t, t * 2))
+    assert captured(model, x4) == {}
+    out = captured(model, x4, outputs=lambda name, output: output[1] if isinstance(output, tuple) else output)
+    assert list(out) == ["Holder.out"]
+    assert torch.equal(out["Holder.out"], 2 * (x4 @ model.out.weight))
+    # What it returns is keyed as an output is; None leaves the output out.
+    assert list(captured(model, x4, outputs=lambda name, output: {"first": output[0]})) == ["Holder.out.first"]
+    assert captured(model, x4, outputs=lambda name, output: None) == {}
+
+
+@pytest.mark.parametrize("nesting", ["nested", "two at once"])
+def test_captures_on_one_model_are_independent(nesting):
+    model = Net()
+    outer = cquorlin.capture(model, nn.Linear)
+    inner = cquorlin.capture(model, "Net.act")
+    with outer as a:
+        if nesting == "nested":
+            with inner as b:
+                model(x4)
+            assert len(all_hooks(model)) == 3
+        else:
+            b = inner.__enter__()
+            model(x4)
+            inner.__exit__(None, None, None)
+        model(x4 * 2)
+    assert all_hooks(model) == [] and all_pre_hooks(model) == []
+    assert list(a) == ["Net.conv1", "Net.conv2", "Net.fc"] and list(b) == ["Net.act"]
+    assert torch.equal(a["Net.fc"], model(x4 * 2)) and torch.equal(b["Net.act"], torch.relu(model.conv2(model.conv1(x4))))
+
+
+def test_capture_removes_hooks_when_the_block_raises():
+    model = Failing()
+    with pytest.raises(ArithmeticError):
+        with cquorlin.capture(model) as out:
+            model(x4)
+    assert list(out) == ["Failing.lin"]
+    assert all_hooks(model) == [] and all_pre_hooks(model) == []
+
+
+def test_capture_hook_error_propagates():
+    model = Net()
+    error = LookupError("cannot convert")
+
+    def convert(name, output):
+        raise error
+
+    with pytest.raises(LookupError) as excinfo:
+        captured(model, x4, outputs=convert)
+    assert excinfo.value is error and "cquorlin.capture.hook" in frames(excinfo)
+    assert all_hooks(model) == []
+
+
+def test_capture_registration_failure_leaves_no_hook():
+    model = nn.Sequential(nn.Linear(4, 4), RefusesHooks(4, 4))
+    capture = cquorlin.capture(model)
+    with pytest.raises(PermissionError):
+        capture.__enter__()
+    assert all_hooks(model) == [] and all_pre_hooks(model) == []
+
+
+def test_capture_failed_removal_removes_the_others():
+    model = nn.Sequential(FailingRemove(4, 4), nn.Linear(4, 4))
+    with pytest.raises(OSError, match="cannot remove") as excinfo:
+        with cquorlin.capture(model):
+            model(x4)
+    assert "cquorlin.Capture.__exit__" in frames(excinfo)
+    assert all_hooks(model) == [] and all_pre_hooks(model) == []
+
+
+def test_capture_is_entered_once_at_a_time_and_reused():
+    model = TwoFC()
+    capture = cquorlin.capture(model)
+    with capture as first:
+        with pytest.raises(RuntimeError, match="already in a with block"):
+            capture.__enter__()
+    with capture as second:
+        model(x4)
+    assert first is second and list(second) == ["TwoFC.fc1", "TwoFC.fc2"]
+    assert all_hooks(model) == []
+
+
+def test_capture_feeds_to_numpy_and_the_recorder(tmp_path):
+    model = make_image_model()
+    x = torch.randn(5, 3, 16, 16)
+    with torch.no_grad(), cquorlin.capture(model) as out:
+        model(x)
+    with cquorlin.DB(str(tmp_path / "a.h5"), "w", preprocessor="image") as db:
+        db.add(cquorlin.to_numpy(out, len(x)), 0)
+    with cquorlin.DB(str(tmp_path / "b.h5"), "w", preprocessor="image") as db, db.recorder() as rec:
+        rec.add(out, 0, batch_size=len(x))
+    with h5py.File(tmp_path / "a.h5", "r") as a, h5py.File(tmp_path / "b.h5", "r") as b:
+        assert sorted(a) == sorted(b) and len(a) >= len(out)
+        assert all(bytes(a[key][()]) == bytes(b[key][()]) for key in a)
+
+
+# ---------------------------------------------------------------------------------------------
 # Reference counts and leaks
 
 
@@ -983,6 +1222,9 @@ def test_no_memory_growth():
         embedding = cquorlin.get_embedding_model(model)
         embedding(x)
         fails(embedding, "bad input")
+        with cquorlin.capture(model, ["Net.act", nn.Linear]):
+            model(x)
+        fails(cquorlin.capture, model, "Net.missing")
 
     growth = memory_growth(round_trip, 150)
     # A leak of one small object per round would add over 5 kB to each window.

@@ -337,3 +337,130 @@ def test_transformer_encoder_with_padding_mask(store_path, grad):
     with DB(store_path, "w", preprocessor="text") as db:
         db.add(acts, 0)
         assert db.search(acts, k=N) is not None
+
+
+# ---------------------------------------------------------------------------------------------
+# Capture on the live model
+
+
+ZOO = {**TRANSFORMERS, **PLAIN}
+
+
+def run(model, inputs):
+    return model(**inputs) if isinstance(inputs, dict) else model(inputs)
+
+
+def no_hooks_left(model):
+    return all(not m._forward_hooks and not m._forward_pre_hooks for m in model.modules())
+
+
+@pytest.mark.parametrize("name", list(ZOO))
+def test_capture_equals_the_embedding_model(name):
+    """The same keys in the same order and equal tensors, from the model itself instead of a copy."""
+    torch.manual_seed(0)
+    model, inputs, _, _ = ZOO[name]()
+    model.eval()
+    with torch.no_grad():
+        expected = run(cquorlin.get_embedding_model(model), inputs)
+        with cquorlin.capture(model) as out:
+            run(model, inputs)
+    expected.pop(".pred", None)
+    assert list(out) == list(expected)
+    assert all(torch.equal(out[key], expected[key]) for key in out)
+    assert no_hooks_left(model)
+
+
+def gelu_of_dense(out, emb, model):
+    keys = [f"BertModel.encoder.layer.{i}.intermediate" for i in range(2)]
+    assert list(out) == [f"{key}.intermediate_act_fn" for key in keys]
+    return [(out[f"{key}.intermediate_act_fn"], torch.nn.functional.gelu(emb[f"{key}.dense"])) for key in keys]
+
+
+def silu_of_gate(out, emb, model):
+    key = "LlamaForCausalLM.model.layers.0.mlp"
+    assert list(out) == [f"{key}.act_fn"]
+    return [(out[f"{key}.act_fn"], torch.nn.functional.silu(emb[f"{key}.gate_proj"]))]
+
+
+def every_relu(out, emb, model):
+    relus = [f"ResNetModel.{name}" for name, module in model.named_modules() if isinstance(module, nn.ReLU)]
+    assert sorted(out) == sorted(relus) and len(relus) == 5
+    return [(value, value.clamp(min=0)) for value in out.values()]
+
+
+def block_outputs(out, emb, model):
+    blocks = [f"ResNetModel.encoder.stages.{i}.layers.0" for i in range(2)]
+    assert list(out) == [name for block in blocks for name in (f"{block}.activation", block)]
+    return [(out[block], out[f"{block}.activation"]) for block in blocks]
+
+
+def gpt2_act(out, emb, model):
+    keys = [f"GPT2Model.h.{i}.mlp" for i in range(2)]
+    assert list(out) == [f"{key}.act" for key in keys]
+    return [(out[f"{key}.act"], model.h[0].mlp.act(emb[f"{key}.c_fc"])) for key in keys]
+
+
+@pytest.mark.parametrize(
+    "name, layers, pairs",
+    [
+        ("bert", ["*.intermediate_act_fn"], gelu_of_dense),
+        ("llama-float32", ["LlamaForCausalLM.model.layers.0.mlp.act_fn"], silu_of_gate),
+        ("resnet", [nn.ReLU], every_relu),
+        ("resnet", ["ResNetModel.encoder.stages.?.layers.0", "*.layers.0.activation"], block_outputs),
+        ("gpt2", [lambda name, module: name.endswith(".mlp.act")], gpt2_act),
+    ],
+)
+def test_capture_chooses_parameter_free_modules(name, layers, pairs):
+    """Activations, pooling and residual blocks own no parameter: chosen by name, pattern, class or callable."""
+    torch.manual_seed(0)
+    model, inputs, _, _ = TRANSFORMERS[name]()
+    model.eval()
+    with torch.no_grad():
+        emb = run(cquorlin.get_embedding_model(model), inputs)
+        with cquorlin.capture(model, layers) as out:
+            run(model, inputs)
+        for got, expected in pairs(out, emb, model):
+            torch.testing.assert_close(got, expected, rtol=0, atol=1e-6)
+    assert no_hooks_left(model)
+
+
+def test_capture_names_the_closest_modules_of_a_real_model():
+    model = TRANSFORMERS["bert"]()[0]
+    with pytest.raises(ValueError) as excinfo:
+        cquorlin.capture(model, ["BertModel.encoder.layer.0.intermediate.act_fn"])
+    assert str(excinfo.value) == (
+        "'BertModel.encoder.layer.0.intermediate.act_fn' matches no module of BertModel; closest names: "
+        "['BertModel.encoder.layer.0.intermediate', 'BertModel.encoder.layer.0.intermediate.dense', "
+        "'BertModel.encoder.layer.1.intermediate']"
+    )
+
+
+def test_capture_lstm_output_through_outputs():
+    """A tuple gives no entry; `outputs` picks its per-step output."""
+    model, ids, _, _ = PLAIN["lstm-batch-first"]()
+
+    def steps(name, output):
+        return output[0] if isinstance(output, tuple) else output
+
+    with torch.no_grad():
+        with cquorlin.capture(model, nn.LSTM, outputs=steps) as out:
+            run(model, ids)
+        assert torch.equal(out["Recurrent.rnn"], model.rnn(model.embed(ids))[0])
+    assert list(out) == ["Recurrent.rnn"] and out["Recurrent.rnn"].shape == (N, T, 16)
+
+
+def test_capture_inside_distributed_data_parallel(tmp_path):
+    """Hooks on `ddp.module` see the passes that DistributedDataParallel runs, training included."""
+    import torch.distributed as dist
+
+    dist.init_process_group("gloo", init_method=f"file://{tmp_path / 'rendezvous'}", rank=0, world_size=1)
+    try:
+        model = ResidualCNN()
+        ddp = nn.parallel.DistributedDataParallel(model)
+        x = torch.randn(N, 3, 8, 8, generator=torch.Generator().manual_seed(5))
+        with cquorlin.capture(ddp.module, ["*.blocks.?", nn.Linear]) as out:
+            ddp(x).sum().backward()
+    finally:
+        dist.destroy_process_group()
+    assert list(out) == ["ResidualCNN.blocks.0", "ResidualCNN.blocks.1", "ResidualCNN.head"]
+    assert model.training and model.stem.weight.grad is not None and no_hooks_left(ddp)
