@@ -77,7 +77,7 @@ def test_python_blocks_run_as_written(tmp_path, monkeypatch):
     make_stores(tmp_path)
     namespace = {}
     python = blocks("python")
-    assert len(python) == 6
+    assert len(python) == 7
     for source in python:
         with warnings.catch_warnings():
             # The libraries the blocks load may warn of their own matters; cquorlin must not.
