@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "py/ref.hpp"
 
@@ -64,6 +65,10 @@ py::Ref merge_answers(PyObject* ret, int k);
 /// Warns when `k` asks for no candidates: every table then answers nothing. Only an int is looked at
 /// here; anything else is converted, and refused, where the search needs it. 0, or -1.
 int warn_no_candidates(const char* method, PyObject* k);
+
+/// Warns when one index is given more than once in a batch of `method`: every copy is stored, and
+/// a search adds up the scores of the copies. 0, or -1.
+int warn_repeated(const char* method, std::vector<std::uint64_t> indices);
 
 /// Warns that `method` returns None because `layer`'s first axis (`len`) is not the batch size.
 int warn_no_result(const char* method, PyObject* layer, Py_ssize_t len, Py_ssize_t bsize);

@@ -672,21 +672,16 @@ int note_skipped(Ref& skipped, PyObject* layer_key, Py_ssize_t len) {
 }
 
 /// Warns when one index is stored more than once by a batch, among the first `rows` of the list
-/// `indices` (a rank-1 layer stores only the first): a search adds up the scores of its copies.
+/// `indices` (a rank-1 layer stores only the first).
 int warn_repeated_indices(PyObject* indices, Py_ssize_t rows) {
     if (rows < 2) return 0;
-    std::vector<unsigned long long> stored(static_cast<std::size_t>(rows));
-    for (Py_ssize_t r = 0; r < rows; ++r)
-        if (index_value(PyList_GET_ITEM(indices, r), &stored[static_cast<std::size_t>(r)]) < 0) return -1;
-    std::sort(stored.begin(), stored.end());
-    auto repeated = std::adjacent_find(stored.begin(), stored.end());
-    if (repeated == stored.end()) return 0;
-    unsigned long long example = *repeated;
-    std::size_t copies = stored.size() - static_cast<std::size_t>(std::unique(stored.begin(), stored.end()) - stored.begin());
-    return PyErr_WarnFormat(G.warning, 1,
-                            "DB.add got %zu repeated indices in one batch (such as %llu): every copy is stored as an "
-                            "entry, and a search adds up the scores of the copies. Give each input its own index.",
-                            copies, example);
+    std::vector<std::uint64_t> stored(static_cast<std::size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        unsigned long long v;
+        if (index_value(PyList_GET_ITEM(indices, r), &v) < 0) return -1;
+        stored[static_cast<std::size_t>(r)] = v;
+    }
+    return warn_repeated("DB.add", std::move(stored));
 }
 
 constexpr char db_add_name[] = "cquorlin.DB.add";
@@ -1202,6 +1197,18 @@ int warn_no_result(const char* method, PyObject* layer, Py_ssize_t len, Py_ssize
                             "size %zd (the longest first axis). Only outputs with one row per input are "
                             "searched; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
                             method, layer, len, bsize);
+}
+
+int warn_repeated(const char* method, std::vector<std::uint64_t> indices) {
+    std::sort(indices.begin(), indices.end());
+    auto repeated = std::adjacent_find(indices.begin(), indices.end());
+    if (repeated == indices.end()) return 0;
+    unsigned long long example = *repeated;
+    std::size_t copies = indices.size() - static_cast<std::size_t>(std::unique(indices.begin(), indices.end()) - indices.begin());
+    return PyErr_WarnFormat(G.warning, 1,
+                            "%s got %zu repeated indices in one batch (such as %llu): every copy is stored as an "
+                            "entry, and a search adds up the scores of the copies. Give each input its own index.",
+                            method, copies, example);
 }
 
 }  // namespace quorlin

@@ -358,20 +358,6 @@ int batch_indices(PyObject* idx, PyObject* list, Py_ssize_t rows, std::vector<st
     return 0;
 }
 
-/// Warns when one index is given more than once in a batch: a search adds up the scores of its copies.
-int warn_repeated(std::vector<std::uint64_t> indices) {
-    std::sort(indices.begin(), indices.end());
-    auto repeated = std::adjacent_find(indices.begin(), indices.end());
-    if (repeated == indices.end()) return 0;
-    unsigned long long example = *repeated;
-    std::size_t copies = indices.size() - static_cast<std::size_t>(std::unique(indices.begin(), indices.end()) - indices.begin());
-    return PyErr_WarnFormat(G.warning, 1,
-                            "Recorder.add got %zu repeated indices in one batch (such as %llu): every copy is stored "
-                            "as an entry, and a search adds up the scores of the copies. Give each input its own "
-                            "index.",
-                            copies, example);
-}
-
 /// Checks that a layer's name can be part of a table key, before its entries are buffered.
 int check_layer_text(PyObject* text) {
     Py_ssize_t size;
@@ -430,7 +416,7 @@ Ref recorder_add(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, Py
         rows = given;
     }
     std::vector<std::uint64_t> indices;
-    if (batch_indices(idx, list.get(), rows, indices) < 0 || (list && warn_repeated(indices) < 0)) return {};
+    if (batch_indices(idx, list.get(), rows, indices) < 0 || (list && warn_repeated("Recorder.add", indices) < 0)) return {};
     Ref skipped = Ref::steal(PyDict_New());
     std::vector<KeptOutput> kept;
     if (!skipped || select_outputs(a[0], rows, a[3] ? a[3] : Py_None, kept, skipped.get()) < 0) return {};
