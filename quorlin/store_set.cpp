@@ -20,6 +20,7 @@
 #include "merge.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
+#include "query.hpp"
 #include "reduce.hpp"
 #include "state.hpp"
 
@@ -266,6 +267,16 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     return merge_answers(ret.get(), kk);
 }
 
+constexpr char set_query_name[] = "cquorlin.StoreSet.query";
+
+/// `DB.query` over the shards, answered as the store merged from them in their order answers it.
+Ref set_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* stores = as_set(self)->stores;
+    std::vector<PyObject*> shards(static_cast<std::size_t>(PyTuple_GET_SIZE(stores)));
+    for (std::size_t s = 0; s < shards.size(); ++s) shards[s] = PyTuple_GET_ITEM(stores, static_cast<Py_ssize_t>(s));
+    return query_stores(shards, "StoreSet.query", args, nargs, kwnames);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The rest of the type
 
@@ -322,6 +333,7 @@ void set_dealloc(PyObject* self) {
 
 PyMethodDef set_methods[] = {
     py::method_def<set_search, set_search_name>("search"),
+    py::method_def<set_query, set_query_name>("query"),
     py::method_def<set_close, set_close_name>("close"),
     py::method_def<set_enter, set_enter_name>("__enter__"),
     py::method_def<set_exit, set_exit_name>("__exit__"),
