@@ -3,7 +3,9 @@
 // them; each of those neurons' tables gives the entries nearest to the query's value, scored as a
 // table search scores them; the scores are summed with the layer weights of the search (the layer
 // at position l of `acts` weighs l*l, shared equally by its neurons) and the best k are kept. Every
-// table is fetched once per call, through the store's cache; candidates are plain numbers.
+// table is fetched once per call, through the store's cache; candidates are plain numbers. A set
+// of stores (shards) is queried as the one store merged from them: a table's candidates are chosen
+// over the columns of every store that has it at once.
 #include "query.hpp"
 
 #include "py/numpy.hpp"

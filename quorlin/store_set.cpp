@@ -2,6 +2,7 @@
 // stores of the ranks of a distributed job) open together, read-only: each table's nearest
 // entries are taken over every shard that has the table, and the per-layer answers are merged as
 // `DB.search` merges them, so that the answers are those of one store holding every entry.
+// `query` is `DB.query` over the shards, as on the store merged from them.
 #include "store_set.hpp"
 
 #include "py/numpy.hpp"

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
-#include <utility>
 #include <vector>
 
 #include "order.hpp"
@@ -83,10 +82,13 @@ inline bool comes_before(const Outward::Step& a, std::size_t ra, const Outward::
 }
 
 /// Calls `visit(column, position, score)` for the entries nearest to `q` in the value-sorted
-/// `columns` taken together, scored as a table search scores them. The columns are walked
-/// outwards at once, always taking the entry that comes first (`comes_before`), so the entries
-/// come in the order of the one column that merges them, and what is taken is what that column
-/// would give: with several columns (the shards of a set) as with one.
+/// `columns` taken together, scored as a table search scores them: with several columns (the
+/// shards of a set) exactly what the one column merging them in their order (equal values keeping
+/// the columns' order) gives. That column's outward walk takes its entries ordered by distance,
+/// then side, then place on that side; a place is a value and then a column. Each column's own
+/// walk already gives its entries in that order, so taking at every step the walk whose next entry
+/// comes first (`comes_before`) yields the merged column's walk entry by entry, and the rule below
+/// sees the very sequence it would see there: ties and cuts are decided over the union.
 /// With `ties`, the entries as near as the last one asked for come too, all or none: a group of
 /// equally near entries larger than the count asked (a value most inputs share, which tells them
 /// apart no more than a constant) gives none, so that the work stays bounded by twice the count.
