@@ -496,8 +496,8 @@ class StoreSet:
     def search(self, acts: Mapping[Any, Any], k: int = 10, _postprocess: bool = True) -> Any:
         """DB.search over every store: each table's nearest entries are taken over the stores that
         have the table, then the per-layer answers are merged as DB.search merges them. The answers
-        are those of one store holding every entry (entries tied at a cut may differ, as they may
-        between two such stores)."""
+        are those of DB.search on the store that merge(target, set.paths) makes, entries tied at a
+        cut included (there the stores' order decides, as it orders equal values in that store)."""
     def query(self, acts: Mapping[Any, np.ndarray], k: int = 10, *, neurons: Optional[int] = None,
               layers: Optional[Iterable[Any]] = None, exact: bool = False, candidates: Optional[int] = None,
               ties: bool = True, midpoint: bool = True) -> Tuple[np.ndarray, np.ndarray]:
