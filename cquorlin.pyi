@@ -496,8 +496,16 @@ class StoreSet:
     def search(self, acts: Mapping[Any, Any], k: int = 10, _postprocess: bool = True) -> Any:
         """DB.search over every store: each table's nearest entries are taken over the stores that
         have the table, then the per-layer answers are merged as DB.search merges them. The answers
-        are those of one store holding every entry (entries tied at a cut may differ, as they may
-        between two such stores)."""
+        are those of DB.search on the store that merge(target, set.paths) makes, entries tied at a
+        cut included (there the stores' order decides, as it orders equal values in that store)."""
+    def query(self, acts: Mapping[Any, np.ndarray], k: int = 10, *, neurons: Optional[int] = None,
+              layers: Optional[Iterable[Any]] = None, exact: bool = False, candidates: Optional[int] = None,
+              ties: bool = True, midpoint: bool = True) -> Tuple[np.ndarray, np.ndarray]:
+        """DB.query over every store, with the same arguments, errors and warnings: its arrays are
+        those of DB.query on the store that merge(target, set.paths) makes. Each table's candidates
+        (with ties, the whole run tied with the last one) are chosen over the entries of every store
+        that has the table, as in that one store; where equally near entries are cut (without ties,
+        or exact), the stores' order decides, as it orders equal values in the merged store."""
     def close(self) -> None:
         """Closes every store."""
     def __enter__(self) -> "StoreSet": ...

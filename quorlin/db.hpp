@@ -44,10 +44,10 @@ void note_index_kind(PyObject* idx, const char* where);
 int check_open(PyObject* db);
 
 /// Warns that `method` (its name, as "DB.search") found nothing for the query layers in the list
-/// `layers` of which the store holds no table at all: their names differ from those recorded. `verb`
-/// begins the advice ("Search"). Only a store that fetches tables from its file as a plain DB does
-/// is asked. 0, or -1.
-int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb);
+/// `layers` of which none of `stores` holds a table at all: their names differ from those recorded.
+/// `verb` begins the advice ("Search"). Only stores that fetch tables from their files as a plain DB
+/// does are asked. 0, or -1.
+int warn_unknown_layers(const std::vector<PyObject*>& stores, PyObject* layers, const char* method, const char* verb);
 
 /// Creates the class `Table` (the types of this unit are made in this order).
 int table_exec(PyObject* module);

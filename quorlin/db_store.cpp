@@ -942,17 +942,23 @@ void note_k(PyObject* k) {
 
 }  // namespace
 
-int warn_unknown_layers(PyObject* self, PyObject* layers, const char* method, const char* verb) {
-    int direct = fetches_as_db(self);
-    if (direct <= 0) return direct;
-    Ref file = attr(self, G.names.file);
-    Ref unknown = file ? Ref::steal(PyList_New(0)) : Ref{};
+int warn_unknown_layers(const std::vector<PyObject*>& stores, PyObject* layers, const char* method, const char* verb) {
+    std::vector<Ref> files;
+    for (PyObject* store : stores) {
+        int direct = fetches_as_db(store);
+        if (direct <= 0) return direct;
+        if (files.push_back(attr(store, G.names.file)); !files.back()) return -1;
+    }
+    Ref unknown = Ref::steal(PyList_New(0));
     if (!unknown) return -1;
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(layers); ++j) {
         PyObject* layer = PyList_GET_ITEM(layers, j);
         Ref prefix = Ref::steal(PyUnicode_FromFormat("table_%S_", layer));
-        int held = prefix ? holds_prefix(file.get(), prefix.get()) : -1;
-        if (held < 0 || (!held && PyList_Append(unknown.get(), layer) < 0)) return -1;
+        if (!prefix) return -1;
+        int held = 0;
+        for (std::size_t s = 0; s < files.size() && !held; ++s)
+            if ((held = holds_prefix(files[s].get(), prefix.get())) < 0) return -1;
+        if (!held && PyList_Append(unknown.get(), layer) < 0) return -1;
     }
     if (PyList_GET_SIZE(unknown.get()) == 0) return 0;
     return PyErr_WarnFormat(G.warning, 1,
@@ -1033,7 +1039,7 @@ Ref db_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!found && layer.rows > 0 && PyList_Append(unfound.get(), PyTuple_GET_ITEM(item, 0)) < 0) return {};
         if (PyDict_SetItem(ret.get(), PyTuple_GET_ITEM(item, 0), res.get()) < 0) return {};
     }
-    if (!call_cache_method(self, n._clear_cache) || (unfound && warn_unknown_layers(self, unfound.get(), "DB.search", "Search") < 0)) return {};
+    if (!call_cache_method(self, n._clear_cache) || (unfound && warn_unknown_layers({self}, unfound.get(), "DB.search", "Search") < 0)) return {};
     if (!merge) return ret;
     int kk;
     if (py::as_int(k, &kk) < 0) {

@@ -3,7 +3,9 @@
 // them; each of those neurons' tables gives the entries nearest to the query's value, scored as a
 // table search scores them; the scores are summed with the layer weights of the search (the layer
 // at position l of `acts` weighs l*l, shared equally by its neurons) and the best k are kept. Every
-// table is fetched once per call, through the store's cache; candidates are plain numbers.
+// table is fetched once per call, through the store's cache; candidates are plain numbers. A set
+// of stores (shards) is queried as the one store merged from them: a table's candidates are chosen
+// over the columns of every store that has it at once.
 #include "query.hpp"
 
 #include "py/numpy.hpp"
@@ -16,9 +18,7 @@
 #include "columns.hpp"
 #include "db.hpp"
 #include "db_file.hpp"
-#include "kernels/index_type.hpp"
 #include "kernels/rank.hpp"
-#include "kernels/search.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
 #include "reduce.hpp"
@@ -40,13 +40,16 @@ struct Options {
     bool midpoint = true;
 };
 
-/// A table's columns, held for the call.
+/// A table's columns in one store, held for the call.
 struct TableColumns {
     Ref table, idxs, vals;
     Columns columns;
 };
 
-/// One queried layer: its weight, its rows' neurons and the table of each (-1: none stored).
+/// One queried table: its columns in every store that has it, in the stores' order.
+using Shards = std::vector<kern::Run>;
+
+/// One queried layer: its weight, its rows' neurons and the table of each (-1: no store has it).
 struct QueriedLayer {
     long weight;
     RowNeurons rows;
@@ -105,9 +108,11 @@ int selected_layers(PyObject* items, PyObject* layers, std::vector<Py_ssize_t>& 
     return 0;
 }
 
-/// Fetches, once each, the tables of the neurons of `layer` (a table with changes not yet merged
-/// merges them first, as its search would), noting for every (row, neuron) which one it is.
-int fetch_tables(PyObject* self, PyObject* layer_key, QueriedLayer& layer, std::vector<TableColumns>& tables) {
+/// Fetches, once each, the tables of the neurons of `layer` from every store that has them (a
+/// table with changes not yet merged merges them first, as its search would), noting for every
+/// (row, neuron) which one it is.
+int fetch_tables(const std::vector<PyObject*>& stores, PyObject* layer_key, QueriedLayer& layer,
+                 std::vector<TableColumns>& held, std::vector<Shards>& tables) {
     Ref text = Ref::steal(PyObject_Str(layer_key));
     if (!text) return -1;
     std::vector<Py_ssize_t> distinct(layer.rows.neurons);
@@ -116,15 +121,22 @@ int fetch_tables(PyObject* self, PyObject* layer_key, QueriedLayer& layer, std::
     std::vector<int> slot(distinct.size(), -1);
     for (std::size_t d = 0; d < distinct.size(); ++d) {
         Ref key = Ref::steal(PyUnicode_FromFormat("table_%U_%zd", text.get(), distinct[d]));
-        Ref table = key ? stored_table(self, key.get()) : Ref{};
-        if (!table) return -1;
-        if (table.get() == Py_None) continue;
-        Ref flushed = py::getattr(table.get(), G.names._flushed);
-        int clean = flushed ? PyObject_IsTrue(flushed.get()) : -1;
-        if (clean < 0 || (!clean && !py::call_method(table.get(), G.names._flush))) return -1;
-        TableColumns& t = tables.emplace_back();
-        t.table = std::move(table);
-        if (read_columns(t.table.get(), t.idxs, t.vals, t.columns) < 0) return -1;
+        if (!key) return -1;
+        Shards shards;
+        for (PyObject* store : stores) {
+            Ref table = stored_table(store, key.get());
+            if (!table) return -1;
+            if (table.get() == Py_None) continue;
+            Ref flushed = py::getattr(table.get(), G.names._flushed);
+            int clean = flushed ? PyObject_IsTrue(flushed.get()) : -1;
+            if (clean < 0 || (!clean && !py::call_method(table.get(), G.names._flush))) return -1;
+            TableColumns& t = held.emplace_back();
+            t.table = std::move(table);
+            if (read_columns(t.table.get(), t.idxs, t.vals, t.columns) < 0) return -1;
+            shards.push_back(t.columns.run);
+        }
+        if (shards.empty()) continue;
+        tables.push_back(std::move(shards));
         slot[d] = static_cast<int>(tables.size() - 1);
     }
     layer.table_of.resize(layer.rows.neurons.size());
@@ -135,24 +147,15 @@ int fetch_tables(PyObject* self, PyObject* layer_key, QueriedLayer& layer, std::
     return 0;
 }
 
-/// Adds the candidates of one table for the query value `q`, each score times `weight`.
-void add_candidates(const TableColumns& t, float q, double weight, const Options& o, std::size_t asked,
-                    kern::Sums& sums) {
-    const kern::Run& run = t.columns.run;
-    kern::with_index_type(t.columns.code, [&](auto type) {
-        using I = decltype(type);
-        kern::Strided<I> idxs{run.idx_data, run.idx_stride, run.vals.size};
-        if (o.exact) {
-            // As the table's own search: its nearest entries, the product and sum as the search merges them.
-            std::size_t m = std::min(run.vals.size, asked);
-            std::vector<I> idx(m);
-            std::vector<float> score(m);
-            kern::nearest<I>(idxs, run.vals, q, m, idx.data(), score.data());
-            for (std::size_t j = 0; j < m; ++j) sums.add(idx[j], weight * static_cast<double>(score[j]));
-            return;
-        }
-        kern::Asking ask{asked, o.ties, o.midpoint};
-        kern::nearest_run(idxs, run.vals, q, ask, [&](I index, float score) { sums.add(index, weight * score); });
+/// Adds the candidates of one table for the query value `q`, each score times `weight`. Exact,
+/// they are the table search's own: its nearest entries, none more for ties, values as stored.
+void add_candidates(const Shards& shards, float q, double weight, const Options& o, std::size_t asked, kern::Sums& sums) {
+    std::vector<kern::Strided<float>> columns;
+    columns.reserve(shards.size());
+    for (const auto& run : shards) columns.push_back(run.vals);
+    kern::Asking ask{asked, o.ties && !o.exact, o.midpoint && !o.exact};
+    kern::nearest_runs(columns, q, ask, [&](std::size_t c, std::size_t pos, float score) {
+        sums.add(shards[c].index(pos), weight * static_cast<double>(score));
     });
 }
 
@@ -164,33 +167,37 @@ QUORLIN_SIGNATURE(db_query_sig, query_name, 1, true, true, "acts", "k", "neurons
 
 const char db_query_name[] = "cquorlin.DB.query";
 
-Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref query_stores(const std::vector<PyObject*>& stores, const char* method, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
     PyObject* a[8];
     if (nargs > 2) {
         PyErr_Format(PyExc_TypeError, "query() takes from 2 to 3 positional arguments but %zd were given", nargs + 1);
         return {};
     }
-    if (py::parse(db_query_sig, args, nargs, kwnames, a) < 0 || check_open(self) < 0) return {};
+    if (py::parse(db_query_sig, args, nargs, kwnames, a) < 0) return {};
+    for (PyObject* store : stores)
+        if (check_open(store) < 0) return {};
     Options o;
-    o.neurons = store_of(self).neurons;
+    o.neurons = store_of(stores.front()).neurons;
     if ((a[1] && count_arg(a[1], "k", 0, o.k) < 0) || (a[2] && a[2] != Py_None && count_arg(a[2], "neurons", 1, o.neurons) < 0) ||
         flag_arg(a[4], false, o.exact) < 0 || (a[5] && a[5] != Py_None && count_arg(a[5], "candidates", 1, o.candidates_per_k) < 0) ||
         flag_arg(a[6], true, o.ties) < 0 || flag_arg(a[7], true, o.midpoint) < 0)
         return {};
-    if (o.k == 0 && PyErr_WarnEx(G.warning,
-                                 "DB.query with k=0 finds no stored input: its arrays have no columns. Pass k of 1 "
-                                 "or more.",
-                                 1) < 0)
+    if (o.k == 0 && PyErr_WarnFormat(G.warning, 1,
+                                     "%s with k=0 finds no stored input: its arrays have no columns. Pass k of 1 or "
+                                     "more.",
+                                     method) < 0)
         return {};
     if (o.exact) o.neurons = 1;
     Py_ssize_t bsize;
     Ref items = batch_items(a[0], bsize);
-    Ref p = items ? store_preprocessor(self) : Ref{};
+    Ref p = items ? store_preprocessor(stores.front()) : Ref{};
     std::vector<Py_ssize_t> chosen;
     if (!p || selected_layers(items.get(), a[3], chosen) < 0) return {};
 
     std::vector<QueriedLayer> layers(chosen.size());
-    std::vector<TableColumns> tables;
+    std::vector<TableColumns> held;
+    std::vector<Shards> tables;
     Ref unfound;  // the layers none of whose neurons has a table
     Py_ssize_t queries = -1;
     for (std::size_t l = 0; l < chosen.size(); ++l) {
@@ -210,7 +217,7 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             return {};
         }
         queries = layer.rows.rows;
-        if (fetch_tables(self, key, layer, tables) < 0) return {};
+        if (fetch_tables(stores, key, layer, held, tables) < 0) return {};
         bool found = std::any_of(layer.table_of.begin(), layer.table_of.end(), [](int t) { return t >= 0; });
         if (!found && queries > 0 && ((!unfound && !(unfound = Ref::steal(PyList_New(0)))) ||
                                       PyList_Append(unfound.get(), key) < 0))
@@ -254,8 +261,15 @@ Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
     }
     tables.clear();
-    if (!clear_cache(self) || (unfound && warn_unknown_layers(self, unfound.get(), "DB.query", "Query") < 0)) return {};
+    held.clear();
+    for (PyObject* store : stores)
+        if (!clear_cache(store)) return {};
+    if (unfound && warn_unknown_layers(stores, unfound.get(), method, "Query") < 0) return {};
     return Ref::steal(PyTuple_Pack(2, scores.get(), indices.get()));
+}
+
+Ref db_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return query_stores({self}, "DB.query", args, nargs, kwnames);
 }
 
 }  // namespace quorlin

@@ -1,13 +1,13 @@
 // Stores searched as one. The shards of a recording (the stores a recorder rolled over to, the
 // stores of the ranks of a distributed job) open together, read-only: each table's nearest
 // entries are taken over every shard that has the table, and the per-layer answers are merged as
-// `DB.search` merges them, so that the answers are those of one store holding every entry.
+// `DB.search` merges them, so that the answers are those of the store merged from the shards.
+// `query` is `DB.query` over the shards, as on the store merged from them.
 #include "store_set.hpp"
 
 #include "py/numpy.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -15,11 +15,11 @@
 #include "db.hpp"
 #include "db_file.hpp"
 #include "kernels/index_type.hpp"
-#include "kernels/order.hpp"
-#include "kernels/search.hpp"
+#include "kernels/rank.hpp"
 #include "merge.hpp"
 #include "py/args.hpp"
 #include "py/func.hpp"
+#include "query.hpp"
 #include "reduce.hpp"
 #include "state.hpp"
 
@@ -145,20 +145,15 @@ Ref open_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 // ---------------------------------------------------------------------------------------------
 // StoreSet.search
 
-/// A stored entry near the query, from one of the shards.
-struct Candidate {
-    float distance;
-    float value;
-    std::uint64_t index;
-};
-
-/// The nearest entries of the table `key` over every shard, as `Table.search(q, k=K)` on one
-/// table holding all of them answers: at most K (index, score) pairs, the index type the widest
-/// of the shards' tables. `K` is converted from `per_table_k` when the first table is found,
+/// The nearest entries of the table `key` over every shard, as `Table.search(q, k=K)` on the table
+/// merged from them answers: at most K (index, score) pairs, nearest first, the index type the
+/// widest of the shards' tables. `K` is converted from `per_table_k` when the first table is found,
 /// as `Table.search` converts it. None in `answer` means that no shard has the table.
 int nearest_over(PyObject* stores, const std::vector<Ref>& files, PyObject* key, float q, PyObject* per_table_k, int& K,
                  bool& have_k, Ref& answer) {
-    std::vector<Candidate> found;
+    std::vector<Ref> held;  // the shards' tables and columns, for the call
+    std::vector<kern::Run> runs;
+    std::vector<kern::Strided<float>> columns;
     int code = -1;
     std::size_t total = 0;
     for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(stores); ++s) {
@@ -176,33 +171,29 @@ int nearest_over(PyObject* stores, const std::vector<Ref>& files, PyObject* key,
         Columns c;
         if (read_columns(table.get(), idxs, vals, c) < 0) return -1;
         code = std::max(code, c.code);
-        std::size_t n = c.run.vals.size;
-        total += n;
-        // This shard's nearest K lie within K places of the query's insertion point.
-        std::size_t m = std::min(n, static_cast<std::size_t>(std::max(K, 0)));
-        std::size_t at = kern::insertion_point(c.run.vals, q);
-        for (std::size_t j = at > m ? at - m : 0, end = std::min(n, at + m); j < end; ++j) {
-            float v = c.run.vals[j];
-            found.push_back({std::fabs(v - q), v, c.run.index(j)});
-        }
+        total += c.run.vals.size;
+        runs.push_back(c.run);
+        columns.push_back(c.run.vals);
+        held.push_back(std::move(table));
+        held.push_back(std::move(idxs));
+        held.push_back(std::move(vals));
     }
     if (code < 0) {
         answer = Ref::borrow(Py_None);
         return 0;
     }
     std::size_t m = std::min(total, static_cast<std::size_t>(std::max(K, 0)));
-    std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(m), found.end(),
-                     [](const Candidate& a, const Candidate& b) { return kern::value_less(a.distance, b.distance); });
     Ref idxs, scores;
     if (new_columns(static_cast<npy_intp>(m), code, idxs, scores) < 0) return -1;
     float* out_score = data_of<float>(scores);
     kern::with_index_type(code, [&](auto type) {
         using I = decltype(type);
         I* out_idx = data_of<I>(idxs);
-        for (std::size_t j = 0; j < m; ++j) {
-            out_idx[j] = static_cast<I>(found[j].index);
-            out_score[j] = kern::closeness(found[j].value, found[j].distance);
-        }
+        std::size_t j = 0;
+        kern::nearest_runs(columns, q, kern::Asking{m, false, false}, [&](std::size_t c, std::size_t pos, float score) {
+            out_idx[j] = static_cast<I>(runs[c].index(pos));
+            out_score[j++] = score;
+        });
     });
     answer = Ref::steal(PyTuple_Pack(2, idxs.get(), scores.get()));
     return answer ? 0 : -1;
@@ -266,6 +257,16 @@ Ref set_search(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     return merge_answers(ret.get(), kk);
 }
 
+constexpr char set_query_name[] = "cquorlin.StoreSet.query";
+
+/// `DB.query` over the shards, answered as the store merged from them in their order answers it.
+Ref set_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* stores = as_set(self)->stores;
+    std::vector<PyObject*> shards(static_cast<std::size_t>(PyTuple_GET_SIZE(stores)));
+    for (std::size_t s = 0; s < shards.size(); ++s) shards[s] = PyTuple_GET_ITEM(stores, static_cast<Py_ssize_t>(s));
+    return query_stores(shards, "StoreSet.query", args, nargs, kwnames);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The rest of the type
 
@@ -322,6 +323,7 @@ void set_dealloc(PyObject* self) {
 
 PyMethodDef set_methods[] = {
     py::method_def<set_search, set_search_name>("search"),
+    py::method_def<set_query, set_query_name>("query"),
     py::method_def<set_close, set_close_name>("close"),
     py::method_def<set_enter, set_enter_name>("__enter__"),
     py::method_def<set_exit, set_exit_name>("__exit__"),

@@ -1,4 +1,5 @@
 """Recording into shards (a recorder's roll-over) and searching shards as one store (open_set)."""
+import itertools
 import os
 import random
 import signal
@@ -33,13 +34,6 @@ def record(path, batches, **recorder_kw):
         for acts, first in batches:
             rec.add(acts, first, batch_size=40)
         return rec.shards
-
-
-def stored_values(path):
-    """For every table of the store, its entries as {input index: value}."""
-    with DB(path, "r") as db:
-        return {name: dict(zip(db._tomemory(name).idxs.tolist(), db._tomemory(name).vals.tolist()))
-                for name in entries(path)}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -118,37 +112,24 @@ def the_query(seed):
     return acts
 
 
-def assert_same_nearest(got, want, table, q):
-    """Two answers of one table: the same index type and the same distances; the entries strictly
-    nearer than the farthest one are the same ones, with the same scores (entries tied at the cut
-    may differ)."""
-    assert got[0].dtype == want[0].dtype and got[1].dtype == want[1].dtype == np.float32
-    distance = {i: abs(np.float32(table[i]) - np.float32(q)) for i in (*got[0].tolist(), *want[0].tolist())}
-    g, w = dict(zip(got[0].tolist(), got[1].tolist())), dict(zip(want[0].tolist(), want[1].tolist()))
-    assert len(g) == len(got[0]) and sorted(distance[i] for i in g) == sorted(distance[i] for i in w)
-    if g:
-        cut = max(distance[i] for i in g)
-        assert {i: s for i, s in g.items() if distance[i] < cut} == {i: s for i, s in w.items() if distance[i] < cut}
-        assert all(g[i] == w[i] for i in g.keys() & w.keys())
-
-
 @pytest.mark.parametrize("k", [1, 3, 40])
 @pytest.mark.parametrize("seed", [0, 1])
 def test_a_set_answers_as_one_store_holding_every_entry(shards_and_merged, k, seed):
     shards, merged = shards_and_merged
     acts = the_query(seed)
-    values = stored_values(merged)
     with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
         got, want = shard_set.search(acts, k=k, _postprocess=False), one.search(acts, k=k, _postprocess=False)
         assert list(got) == list(want) == list(acts)
         for layer, rows in acts.items():
             assert len(got[layer]) == len(want[layer]) == len(rows)
-            for row, g, w in zip(rows, got[layer], want[layer]):
-                key = f"table_{layer}_{int(np.argmax(row))}"
-                assert_same_nearest(g, w, values.get(key, {}), row.max())
+            for g, w in zip(got[layer], want[layer]):
+                # The same entries in the same order, those tied at the cut too, as the merged table gives them.
+                for x, y in zip(g, w):
+                    assert x.dtype == y.dtype
+                    np.testing.assert_array_equal(x, y)
         missing = got["fc"][0]
         assert (missing[0].dtype, missing[1].dtype, len(missing[0])) == (np.uint16, np.float32, 0)
-        # With room for every candidate nothing is cut, and the merged answers are equal.
+        assert shard_set.search(acts, k=k) == one.search(acts, k=k)
         assert shard_set.search(acts, k=1000) == one.search(acts, k=1000)
         with pytest.warns(cquorlin.QuorlinWarning, match=r"StoreSet\.search with k=0 finds no stored input"):
             none_asked = shard_set.search(acts, k=0)
@@ -198,6 +179,71 @@ def test_open_set_refuses_stores_that_differ(tmp_path):
         db.neurons = 2
     with pytest.raises(ValueError, match="neuron counts differ"):
         cquorlin.open_set([a, b])
+
+
+# ---------------------------------------------------------------------------------------------
+# Querying a set
+
+@pytest.fixture(scope="module", params=[1, 2], ids=["m=1", "m=2"])
+def query_shards(request, tmp_path_factory):
+    """Shards of stores recording each input's m strongest neurons (a rolling recorder's, and a
+    rank's with a layer of its own), and the store merged from them in the same order."""
+    tmp = tmp_path_factory.mktemp(f"m{request.param}")
+
+    def recorded(path, batches, **recorder_kw):
+        with DB(path, "w") as db:
+            db.neurons = request.param
+            with db.recorder(flush_every=80, **recorder_kw) as rec:
+                for acts, first in batches:
+                    rec.add(acts, first, batch_size=40)
+                return rec.shards
+
+    shards = [*recorded(str(tmp / "rank0.h5"), batches_of(4, 0, 8), shard_inputs=120),
+              *recorded(str(tmp / "rank1.h5"), batches_of(5, 70_000, 4, layers=("fc", "out", "extra")))]
+    merged = str(tmp / "merged.h5")
+    cquorlin.merge(merged, shards)
+    return shards, merged
+
+
+OPTIONS = [dict(zip(("exact", "ties", "midpoint", "neurons", "layers", "candidates"), combo))
+           for combo in itertools.product((False, True), (True, False), (True, False), (None, 1, 2),
+                                          (None, ("out", "extra")), (None, 1))]
+
+
+@pytest.mark.parametrize("k", [1, 4])
+def test_a_set_queries_as_the_store_merged_from_its_shards(query_shards, k):
+    shards, merged = query_shards
+    with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
+        for seed, options in enumerate(OPTIONS):
+            acts = the_query(seed)
+            got, want = shard_set.query(acts, k, **options), one.query(acts, k, **options)
+            for g, w in zip(got, want):
+                assert g.dtype == w.dtype and g.shape == w.shape == (12, k)
+                np.testing.assert_array_equal(g, w, err_msg=str(options))
+        assert all(db.cache == {} for db in shard_set.stores)
+
+
+def test_a_set_of_one_store_queries_as_the_store(query_shards):
+    shards, _ = query_shards
+    with cquorlin.open_set(shards[-1]) as shard_set, DB(shards[-1], "r") as one:
+        for options in OPTIONS[::5]:
+            for g, w in zip(shard_set.query(the_query(1), 3, **options), one.query(the_query(1), 3, **options)):
+                np.testing.assert_array_equal(g, w)
+
+
+def test_a_set_query_warns_and_refuses_as_a_store_query(query_shards):
+    shards, merged = query_shards
+    with cquorlin.open_set(shards) as shard_set, DB(merged, "r") as one:
+        unknown = {"nope": np.ones((2, 6), np.float32)}
+        with pytest.warns(cquorlin.QuorlinWarning, match=r"found nothing for the layers \['nope'\]") as caught:
+            assert shard_set.query(unknown)[1].tolist() == one.query(unknown)[1].tolist() == [[-1] * 10] * 2
+        with pytest.warns(cquorlin.QuorlinWarning, match="with k=0 finds no stored input") as zero:
+            assert shard_set.query(the_query(0), 0)[0].shape == one.query(the_query(0), 0)[0].shape == (12, 0)
+        assert [str(w.message).split()[0] for w in (*caught, *zero)] == ["StoreSet.query", "DB.query"] * 2
+        with pytest.raises(KeyError, match="not among the query's outputs"):
+            shard_set.query(the_query(0), layers=["z"])
+    with pytest.raises(ValueError, match="closed"):
+        shard_set.query(the_query(0))
 
 
 # ---------------------------------------------------------------------------------------------

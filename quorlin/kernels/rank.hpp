@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
-#include <utility>
 #include <vector>
 
 #include "order.hpp"
@@ -33,52 +32,100 @@ struct Asking {
     bool midpoint;      // stored values read as the middle of their interval
 };
 
-/// Calls `visit(index, score)` for the entries of the value-sorted column nearest to `q`, grown
-/// outwards from the query's place by the nearer neighbour, scored as a table search scores them.
+/// The entries of one value-sorted column in the order of their distance to `q`: the run grown
+/// outwards from the query's place, always by the nearer neighbour, and on a tie to the right.
 /// Reading values through `midpoint` keeps their order, so the column stays sorted for the search.
+struct Outward {
+    /// The entry that comes next: its place, distance and stored value, and the side it lies on.
+    struct Step {
+        std::size_t pos;
+        float d;
+        float stored;
+        bool right;  // at or above the query value
+    };
+
+    Strided<float> vals;
+    float q;
+    bool midpoint;
+    std::size_t left, right;  // taken: [left, right)
+
+    Outward(const Strided<float>& v, float query, bool mid) : vals(v), q(query), midpoint(mid) {
+        std::size_t lo = 0, hi = vals.size;
+        while (lo < hi) {
+            std::size_t m = lo + (hi - lo) / 2;  // overflow-safe midpoint
+            if (value_less(value(m), q))
+                lo = m + 1;
+            else
+                hi = m;
+        }
+        left = right = lo;
+    }
+    float value(std::size_t j) const { return midpoint ? kern::midpoint(vals[j]) : vals[j]; }
+    bool done() const { return left == 0 && right == vals.size; }
+    Step next() const {
+        if (left == 0 || (right < vals.size && !value_less(std::fabs(value(left - 1) - q), std::fabs(value(right) - q))))
+            return {right, std::fabs(value(right) - q), vals[right], true};
+        return {left - 1, std::fabs(value(left - 1) - q), vals[left - 1], false};
+    }
+    void take(const Step& s) { s.right ? ++right : --left; }
+};
+
+/// Whether the entry `a` of column `ra` comes before the entry `b` of column `rb` (ra != rb) in
+/// the outward order of the one column that merges the columns in their order, equal values
+/// keeping the columns' order: nearer first, then the right side; on the right, the smaller
+/// stored value and then the earlier column; on the left the reverse, as that side is read backwards.
+inline bool comes_before(const Outward::Step& a, std::size_t ra, const Outward::Step& b, std::size_t rb) {
+    if (value_less(a.d, b.d) || value_less(b.d, a.d)) return value_less(a.d, b.d);
+    if (a.right != b.right) return a.right;
+    if (value_less(a.stored, b.stored) || value_less(b.stored, a.stored)) return value_less(a.stored, b.stored) == a.right;
+    return (ra < rb) == a.right;
+}
+
+/// Calls `visit(column, position, score)` for the entries nearest to `q` in the value-sorted
+/// `columns` taken together, scored as a table search scores them: with several columns (the
+/// shards of a set) exactly what the one column merging them in their order (equal values keeping
+/// the columns' order) gives. That column's outward walk takes its entries ordered by distance,
+/// then side, then place on that side; a place is a value and then a column. Each column's own
+/// walk already gives its entries in that order, so taking at every step the walk whose next entry
+/// comes first (`comes_before`) yields the merged column's walk entry by entry, and the rule below
+/// sees the very sequence it would see there: ties and cuts are decided over the union.
 /// With `ties`, the entries as near as the last one asked for come too, all or none: a group of
 /// equally near entries larger than the count asked (a value most inputs share, which tells them
 /// apart no more than a constant) gives none, so that the work stays bounded by twice the count.
-template <class I, class Visit>
-void nearest_run(const Strided<I>& idxs, const Strided<float>& vals, float q, const Asking& ask, Visit&& visit) {
-    const std::size_t n = vals.size;
-    auto value = [&](std::size_t j) { return ask.midpoint ? midpoint(vals[j]) : vals[j]; };
-    std::size_t lo = 0, hi = n;
-    while (lo < hi) {
-        std::size_t mid = lo + (hi - lo) / 2;  // overflow-safe midpoint
-        if (value_less(value(mid), q))
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    std::size_t left = lo, right = lo;  // taken: [left, right)
-    std::vector<std::pair<std::size_t, float>> taken;  // (position, distance), nearest first
-    std::size_t group = 0;                             // taken entries as far as the last one
-    for (; left > 0 || right < n;) {
-        std::size_t pos;
+template <class Visit>
+void nearest_runs(const std::vector<Strided<float>>& columns, float q, const Asking& ask, Visit&& visit) {
+    std::vector<Outward> walks;
+    walks.reserve(columns.size());
+    for (const auto& c : columns) walks.emplace_back(c, q, ask.midpoint);
+    struct Taken {
+        std::size_t column, pos;
         float d;
-        if (left == 0) {
-            pos = right++;
-            d = std::fabs(value(pos) - q);
-        } else if (right == n) {
-            pos = --left;
-            d = std::fabs(value(pos) - q);
-        } else {
-            float dl = std::fabs(value(left - 1) - q), dr = std::fabs(value(right) - q);
-            bool go_left = value_less(dl, dr);
-            pos = go_left ? --left : right++;
-            d = go_left ? dl : dr;
+    };
+    std::vector<Taken> taken;  // nearest first
+    std::size_t group = 0;     // taken entries as far as the last one
+    for (;;) {
+        std::size_t from = walks.size();
+        Outward::Step step{};
+        for (std::size_t c = 0; c < walks.size(); ++c) {
+            if (walks[c].done()) continue;
+            Outward::Step s = walks[c].next();
+            if (from == walks.size() || comes_before(s, c, step, from)) {
+                from = c;
+                step = s;
+            }
         }
-        bool tied = !taken.empty() && d == taken.back().second;
+        if (from == walks.size()) break;
+        bool tied = !taken.empty() && step.d == taken.back().d;
         if (taken.size() >= ask.count && !(ask.ties && tied)) break;
+        walks[from].take(step);
         group = tied ? group + 1 : 1;
-        taken.emplace_back(pos, d);
+        taken.push_back({from, step.pos, step.d});
         if (ask.ties && taken.size() > ask.count && group > ask.count) {
             taken.resize(taken.size() - group);
             break;
         }
     }
-    for (const auto& [pos, d] : taken) visit(idxs[pos], closeness(value(pos), d));
+    for (const auto& t : taken) visit(t.column, t.pos, closeness(walks[t.column].value(t.pos), t.d));
 }
 
 /// Weighted sums of the candidates of one query input, in the order the stored indices were first met.
