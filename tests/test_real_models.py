@@ -4,7 +4,11 @@ The transformers models are built from their configuration classes with tiny siz
 weights (nothing is downloaded). The batch size differs from every other axis length, so a value
 that is not per input (a position table, an attention bias, a weight) cannot pass for one.
 """
+import ast
 import math
+import os
+import subprocess
+import sys
 
 import h5py
 import pytest
@@ -449,11 +453,12 @@ def test_capture_lstm_output_through_outputs():
     assert list(out) == ["Recurrent.rnn"] and out["Recurrent.rnn"].shape == (N, T, 16)
 
 
-def test_capture_inside_distributed_data_parallel(tmp_path):
-    """Hooks on `ddp.module` see the passes that DistributedDataParallel runs, training included."""
+def capture_inside_ddp(rendezvous):
+    """Records a training pass of a DistributedDataParallel model (gloo, one process) through
+    `capture` on `ddp.module`; returns the keys captured and whether the model trained as usual."""
     import torch.distributed as dist
 
-    dist.init_process_group("gloo", init_method=f"file://{tmp_path / 'rendezvous'}", rank=0, world_size=1)
+    dist.init_process_group("gloo", init_method=f"file://{rendezvous}", rank=0, world_size=1)
     try:
         model = ResidualCNN()
         ddp = nn.parallel.DistributedDataParallel(model)
@@ -462,5 +467,17 @@ def test_capture_inside_distributed_data_parallel(tmp_path):
             ddp(x).sum().backward()
     finally:
         dist.destroy_process_group()
-    assert list(out) == ["ResidualCNN.blocks.0", "ResidualCNN.blocks.1", "ResidualCNN.head"]
-    assert model.training and model.stem.weight.grad is not None and no_hooks_left(ddp)
+    return list(out), model.training and model.stem.weight.grad is not None and no_hooks_left(ddp)
+
+
+def test_capture_inside_distributed_data_parallel(tmp_path):
+    """Hooks on `ddp.module` see the passes that DistributedDataParallel runs, training included.
+    The process group runs in a child process with a time limit: gloo's threads outlive a failed
+    test, and a stuck group must fail the test rather than hold the suite."""
+    script = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_real_models as t; "
+              f"print(repr(t.capture_inside_ddp({str(tmp_path / 'rendezvous')!r})))")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    keys, trained = ast.literal_eval(run.stdout.strip().splitlines()[-1])
+    assert keys == ["ResidualCNN.blocks.0", "ResidualCNN.blocks.1", "ResidualCNN.head"]
+    assert trained
