@@ -474,7 +474,9 @@ def test_capture_inside_distributed_data_parallel(tmp_path):
     """Hooks on `ddp.module` see the passes that DistributedDataParallel runs, training included.
     The process group runs in a child process with a time limit: gloo's threads outlive a failed
     test, and a stuck group must fail the test rather than hold the suite."""
-    script = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_real_models as t; "
+    # A child stuck past 240 s prints every thread's Python stack before it exits.
+    script = (f"import faulthandler, sys; faulthandler.dump_traceback_later(240, exit=True); "
+              f"sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_real_models as t; "
               f"print(repr(t.capture_inside_ddp({str(tmp_path / 'rendezvous')!r})))")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr[-3000:]
