@@ -351,42 +351,50 @@ def test_recording_does_not_leak(store_path):
 # ---------------------------------------------------------------------------------------------
 # A kill during a flush
 
-def record_until_killed(path, pipe_w):
-    """Child: records batches through a recorder whose flushes take a while; reports each durable count."""
+def record_until_killed(path, pipe_w, width, **recorder_kw):
+    """Child: records batches through a recorder (a layer of `width` neurons makes its flushes take
+    a while); reports each durable count."""
     rng = np.random.default_rng(os.getpid())
     db = DB(path, "a")
-    rec = db.recorder(flush_every=256)
+    rec = db.recorder(**recorder_kw)
     batch = 0
     while True:
-        rec.add({"wide": rng.random((64, 3000), np.float32), "fc": rng.random((64, 8), np.float32)}, batch * 64,
+        rec.add({"wide": rng.random((64, width), np.float32), "fc": rng.random((64, 8), np.float32)}, batch * 64,
                 batch_size=64)
         if rec.pending == 0:
             os.write(pipe_w, rec.durable.to_bytes(8, "little"))
         batch += 1
 
 
-@pytest.mark.parametrize("trial", range(4))
-def test_a_kill_during_a_flush_loses_no_flushed_batch(tmp_path, trial):
-    path = str(tmp_path / "killed.h5")
+def kill_while_recording(path, trial, flushes, latest, width, **recorder_kw):
+    """Kills a child recording into `path` once `flushes` flushes completed, after a further wait of
+    up to `latest` seconds chosen by `trial`; returns the last durable count it reported."""
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child never returns
         try:
             os.close(r)
-            record_until_killed(path, w)
+            record_until_killed(path, w, width, **recorder_kw)
         finally:
             os._exit(1)
     os.close(w)
     reported = b""
-    while len(reported) < 8:  # the first flush completed: the kill lands in or between later ones
-        reported += os.read(r, 8 - len(reported))
-    time.sleep(random.Random(trial).uniform(0.0, 0.6))
+    while len(reported) < 8 * flushes:
+        reported += os.read(r, 8 * flushes - len(reported))
+    time.sleep(random.Random(trial).uniform(0.0, latest))
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     while chunk := os.read(r, 4096):
         reported += chunk
     os.close(r)
-    durable = int.from_bytes(reported[-8:], "little")
+    return int.from_bytes(reported[-8:], "little")
+
+
+@pytest.mark.parametrize("trial", range(4))
+def test_a_kill_during_a_flush_loses_no_flushed_batch(tmp_path, trial):
+    path = str(tmp_path / "killed.h5")
+    # The first flush completed: the kill lands in or between later ones.
+    durable = kill_while_recording(path, trial, 1, 0.6, 3000, flush_every=256)
     per_layer = {}
     for name, pairs in entries(path).items():
         layer = name.rsplit("_", 1)[0]

@@ -1,9 +1,6 @@
 """Recording into shards (a recorder's roll-over) and searching shards as one store (open_set)."""
 import itertools
 import os
-import random
-import signal
-import time
 
 import numpy as np
 import pytest
@@ -11,7 +8,7 @@ import pytest
 import cquorlin
 from cquorlin import DB
 
-from test_recorder import entries
+from test_recorder import entries, kill_while_recording
 
 
 def quarter_steps(rng, shape):
@@ -249,42 +246,12 @@ def test_a_set_query_warns_and_refuses_as_a_store_query(query_shards):
 # ---------------------------------------------------------------------------------------------
 # A kill while rolling over or flushing
 
-def record_shards_until_killed(path, pipe_w):
-    """Child: records into shards of 256 inputs, one flush each; reports each durable count."""
-    rng = np.random.default_rng(os.getpid())
-    db = DB(path, "a")
-    rec = db.recorder(flush_every=256, shard_inputs=256)
-    batch = 0
-    while True:
-        rec.add({"wide": rng.random((64, 300), np.float32), "fc": rng.random((64, 8), np.float32)}, batch * 64,
-                batch_size=64)
-        if rec.pending == 0:
-            os.write(pipe_w, rec.durable.to_bytes(8, "little"))
-        batch += 1
-
-
 @pytest.mark.parametrize("trial", range(3))
 def test_a_kill_while_recording_shards_loses_no_flushed_batch(tmp_path, trial):
     path = str(tmp_path / "killed.h5")
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - the child never returns
-        try:
-            os.close(r)
-            record_shards_until_killed(path, w)
-        finally:
-            os._exit(1)
-    os.close(w)
-    reported = b""
-    while len(reported) < 16:  # two shards are complete: the kill lands in a later flush or roll-over
-        reported += os.read(r, 16 - len(reported))
-    time.sleep(random.Random(trial).uniform(0.0, 0.5))
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    while chunk := os.read(r, 4096):
-        reported += chunk
-    os.close(r)
-    durable = int.from_bytes(reported[-8:], "little")
+    # Shards of 256 inputs, one flush each; two shards are complete: the kill lands in a later
+    # flush or roll-over.
+    durable = kill_while_recording(path, trial, 2, 0.5, 300, flush_every=256, shard_inputs=256)
     with cquorlin.open_set(tmp_path) as shard_set:
         shards = shard_set.paths
         answer = shard_set.search({"fc": np.ones((1, 8), np.float32)}, k=1)
