@@ -671,19 +671,6 @@ int note_skipped(Ref& skipped, PyObject* layer_key, Py_ssize_t len) {
     return length ? PyDict_SetItem(skipped.get(), layer_key, length.get()) : -1;
 }
 
-/// Warns when one index is stored more than once by a batch, among the first `rows` of the list
-/// `indices` (a rank-1 layer stores only the first).
-int warn_repeated_indices(PyObject* indices, Py_ssize_t rows) {
-    if (rows < 2) return 0;
-    std::vector<std::uint64_t> stored(static_cast<std::size_t>(rows));
-    for (Py_ssize_t r = 0; r < rows; ++r) {
-        unsigned long long v;
-        if (index_value(PyList_GET_ITEM(indices, r), &v) < 0) return -1;
-        stored[static_cast<std::size_t>(r)] = v;
-    }
-    return warn_repeated("DB.add", std::move(stored));
-}
-
 constexpr char db_add_name[] = "cquorlin.DB.add";
 QUORLIN_SIGNATURE(db_add_sig, "add", 2, true, true, "acts", "idx");
 
@@ -707,8 +694,8 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     // With a store of m neurons, each row gives m entries, its strongest neuron's first.
     std::size_t m = store_of(self).neurons;
     std::vector<Entry> entries;
-    Ref skipped;                 // layer -> length of each layer skipped for its length
-    Py_ssize_t stored_rows = 0;  // how many of the indices some layer stores
+    Ref skipped;                           // layer -> length of each layer skipped for its length
+    std::vector<std::uint64_t> stored_at;  // the indices some layer stores, as checked
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.get()); ++j) {
         PyObject* item = PyList_GET_ITEM(items.get(), j);
         PyObject* array = PyTuple_GET_ITEM(item, 1);
@@ -722,7 +709,6 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
         if (!text || reduce_layer(PyTuple_GET_ITEM(item, 0), array, p.get(), m, layer) < 0) return {};
         Py_ssize_t rows = std::min(layer.rows, PyList_GET_SIZE(indices.get()));
-        stored_rows = std::max(stored_rows, rows);
         for (Py_ssize_t r = 0; r < rows; ++r) {
             PyObject* index = PyList_GET_ITEM(indices.get(), r);
             for (Py_ssize_t c = 0; c < layer.per_row; ++c) {
@@ -735,6 +721,7 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             }
             unsigned long long checked;
             if (index_value(index, &checked) < 0) return {};
+            if (static_cast<std::size_t>(r) == stored_at.size()) stored_at.push_back(checked);
         }
     }
     // Warnings go before the batch is applied: one turned into an error leaves the store as it was.
@@ -744,7 +731,7 @@ Ref db_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                                     "recorded; cquorlin.to_numpy(outputs, batch_size) keeps just those.",
                                     bsize, skipped.get()) < 0)
         return {};
-    if (warn_repeated_indices(indices.get(), stored_rows) < 0) return {};
+    if (warn_repeated("DB.add", std::move(stored_at)) < 0) return {};
     Ref cache = cache_of(self);
     Ref touched = cache ? Ref::steal(PySet_New(nullptr)) : Ref{};
     if (!touched) return {};
