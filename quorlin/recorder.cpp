@@ -676,12 +676,19 @@ Ref db_recorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 int flush_recorders(PyObject* db) {
-    // Held for the loop: a flush runs Python code, which may drop or make recorders.
+    // Held for the loop: a flush runs Python code, which may drop or make recorders. A recorder made
+    // by `db` that rolled over writes into a shard of its own: it is flushed, and the shard closed,
+    // with the store it came from.
     std::vector<Ref> held;
     for (Recorder* r : *live_recorders)
-        if (r->db == db && r->buffer->inputs > 0) held.push_back(Ref::borrow(reinterpret_cast<PyObject*>(r)));
-    for (const auto& r : held)
-        if (as_recorder(r.get())->db == db && flush_alone(r.get()) < 0) return -1;
+        if ((r->db == db && r->buffer->inputs > 0) || (r->first == db && r->db != db))
+            held.push_back(Ref::borrow(reinterpret_cast<PyObject*>(r)));
+    for (const auto& held_one : held) {
+        Recorder* r = as_recorder(held_one.get());
+        if (r->db != db && r->first != db) continue;
+        if (r->buffer->inputs > 0 && flush_alone(held_one.get()) < 0) return -1;
+        if (r->db != db && !py::call_method(r->db, G.names.close)) return -1;
+    }
     return 0;
 }
 

@@ -66,6 +66,22 @@ def test_a_recorder_rolls_over_into_shards_that_hold_what_one_store_would(tmp_pa
     assert sorted(os.listdir(tmp_path)) == sorted(os.path.basename(p) for p in (one, merged, *shards))
 
 
+def test_closing_the_store_flushes_a_rolled_over_recorder_and_closes_its_shard(tmp_path):
+    path = str(tmp_path / "s.h5")
+    db = DB(path, "w")
+    rec = db.recorder(flush_every=1000, shard_inputs=80)
+    for acts, first in batches_of(2, 0, 3):
+        rec.add(acts, first, batch_size=40)
+    assert rec.pending == 40 and rec.db.path != path  # the third batch waits in the second shard
+    db.close()
+    assert rec.durable == 120 and rec.pending == 0
+    with pytest.raises(ValueError, match="is closed"):
+        rec.add(*batches_of(2, 120, 1)[0], batch_size=40)
+    with cquorlin.open_set(rec.shards) as shard_set:  # the shard is closed: it opens again
+        assert len(shard_set.paths) == 2
+    assert sorted({i for shard in rec.shards for pairs in entries(shard).values() for _, i in pairs}) == list(range(120))
+
+
 def test_roll_over_passes_over_shard_numbers_taken(tmp_path):
     path = str(tmp_path / "s.h5")
     with DB(str(tmp_path / "s-00001.h5"), "w"):
