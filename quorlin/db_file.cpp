@@ -835,14 +835,21 @@ int compact_file(PyObject* self, PyObject* file) {
     if (fchmod(fd, old.st_mode & 07777) < 0 || fsync(fd) < 0) return discard(os_error(target));
     if (lock_held_byte(fd, true, target) < 0) return discard(-1);
     if (rename(target.c_str(), store.c_str()) < 0) return discard(os_error2(target, store));
+    // From here the open file is no longer the store's: a failure leaves this handle refusing writes,
+    // which would go into the replaced file.
     if (set_hold(s, fd, true) < 0) {
         int saved = errno;
         close(fd);
         errno = saved;
+        s.failed = true;
         return os_error(store);
     }
     std::string directory = store.substr(0, store.rfind('/') + 1);
-    return sync_path(directory, O_DIRECTORY) < 0 ? os_error(directory) : 0;
+    if (sync_path(directory, O_DIRECTORY) < 0) {
+        s.failed = true;
+        return os_error(directory);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -1039,13 +1046,27 @@ int close_file(PyObject* self, PyObject* file) {
             Py_XDECREF(tb);
             Ref error = Ref::steal(value);
             if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "the store could not be compacted: %S", error.get()) < 0) {
-                if (!py::call_method(file, G.names.close)) PyErr_Clear();
+                // The warning, made an error, is what this raises; the file is closed all the same.
+                PyObject *wtype, *wvalue, *wtb;
+                PyErr_Fetch(&wtype, &wvalue, &wtb);
+                py::call_method(file, G.names.close);
+                if (PyObject_IsTrue(file) == 0) release_hold(s);
+                PyErr_Clear();
+                PyErr_Restore(wtype, wvalue, wtb);
                 return -1;
             }
         }
     }
     s.wrote = false;
-    if (!py::call_method(file, G.names.close)) return -1;
+    if (!py::call_method(file, G.names.close)) {
+        // The hold goes with the file: kept while the file is still open, released once it is not.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyObject_IsTrue(file) == 0) release_hold(s);
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
     release_hold(s);
     return 0;
 }

@@ -290,10 +290,13 @@ PyObject* layers_str(PyObject*, PyObject* list) {
             PyErr_SetString(PyExc_TypeError, "Layers.__str__ needs a list of Layer records");
             return {};
         }
-        std::vector<std::pair<Ref, std::string>> rows(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+        // A copy of the list: formatting a record runs Python code, which may change the list.
+        Ref records = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+        if (!records) return {};
+        std::vector<std::pair<Ref, std::string>> rows(static_cast<std::size_t>(PyList_GET_SIZE(records.get())));
         Py_ssize_t width = 5;
         for (std::size_t j = 0; j < rows.size(); ++j) {
-            if (format_row(PyList_GET_ITEM(list, j), rows[j].first, rows[j].second) < 0) return {};
+            if (format_row(PyList_GET_ITEM(records.get(), j), rows[j].first, rows[j].second) < 0) return {};
             width = std::max(width, PyUnicode_GET_LENGTH(rows[j].first.get()));
         }
         char header[160];
@@ -539,6 +542,7 @@ Ref db_neuron(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     npy_intp n = PyArray_DIM(v, 0);
     while (n > 0 && std::isnan(*static_cast<const float*>(PyArray_GETPTR1(v, n - 1)))) --n;
     npy_intp take = std::min<npy_intp>(k, n);
+    if (take == 0) largest = 0;  // slice(0, 0): nothing asked, or no number stored (a column of NaN)
     Ref start = Ref::steal(PyLong_FromSsize_t(largest ? n - 1 : 0));
     Ref stop = Ref::steal(largest ? (n - 1 - take < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(n - 1 - take))
                                   : PyLong_FromSsize_t(take));

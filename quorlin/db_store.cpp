@@ -98,6 +98,10 @@ int read_neurons(PyObject* self, PyObject* attrs) {
         Ref index = Ref::steal(PyNumber_Index(stored.get()));
         Py_ssize_t v = index ? PyLong_AsSsize_t(index.get()) : -1;
         if (v < 1 || static_cast<std::size_t>(v) > max_store_neurons) {
+            // Not an integer, or one out of range, is what is reported; any other error passes on.
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+                !PyErr_ExceptionMatches(PyExc_OverflowError))
+                return -1;
             PyErr_Clear();
             PyErr_Format(PyExc_ValueError, "the store's attribute \"neurons\" holds %R, not a count from 1 to %zu",
                          stored.get(), max_store_neurons);

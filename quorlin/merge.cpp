@@ -366,7 +366,9 @@ Ref merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
     }
-    close_all(target.get());
+    // A merge that succeeded fails still if its target cannot be closed (the last write is in the close).
+    close_all(status < 0 ? target.get() : nullptr);
+    if (status == 0 && !py::call_method(target.get(), G.names.close)) return {};
     if (status < 0 && created && !changed) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);

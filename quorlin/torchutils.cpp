@@ -549,9 +549,16 @@ Ref capture_hook(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (py::parse(capture_hook_sig, args, nargs, kwnames, a) < 0) return {};
     PyObject* name = PyTuple_GET_ITEM(self, 1);
     PyObject* convert = PyTuple_GET_ITEM(self, 2);
-    Ref output = convert == Py_None ? Ref::borrow(a[2]) : py::call(convert, name, a[2]);
-    if (!output || store_output(PyTuple_GET_ITEM(self, 0), name, output.get()) < 0) return {};
-    return Ref::borrow(Py_None);
+    if (convert == Py_None) return store_output(PyTuple_GET_ITEM(self, 0), name, a[2]) < 0 ? Ref{} : Ref::borrow(Py_None);
+    Ref output = py::call(convert, name, a[2]);
+    if (!output) return {};
+    // What `convert` returns is kept as it is (an array too); its tensors, dicts and lists as outputs are.
+    int is_output = output.get() == Py_None ? 1 : PyObject_IsInstance(output.get(), G.tensor);
+    if (is_output < 0) return {};
+    bool walked = is_output || PyDict_Check(output.get()) || PyList_Check(output.get());
+    int status = walked ? store_output(PyTuple_GET_ITEM(self, 0), name, output.get())
+                        : PyDict_SetItem(PyTuple_GET_ITEM(self, 0), name, output.get());
+    return status < 0 ? Ref{} : Ref::borrow(Py_None);
 }
 
 QUORLIN_SIGNATURE(capture_pass_hook_sig, "pass_hook", 2, false, false, "module", "input");

@@ -10,6 +10,7 @@ import traceback
 import weakref
 
 import h5py
+import numpy as np
 import pytest
 import torch
 from torch import nn
@@ -1060,6 +1061,9 @@ def test_capture_outputs_picks_from_tuples():
     # What it returns is keyed as an output is; None leaves the output out.
     assert list(captured(model, x4, outputs=lambda name, output: {"first": output[0]})) == ["Holder.out.first"]
     assert captured(model, x4, outputs=lambda name, output: None) == {}
+    # Anything else it returns, a reduced array say, is kept as it is.
+    kept = captured(model, x4, outputs=lambda name, output: output[0].detach().numpy().max(axis=1))
+    assert list(kept) == ["Holder.out"] and isinstance(kept["Holder.out"], np.ndarray)
 
 
 @pytest.mark.parametrize("nesting", ["nested", "two at once"])

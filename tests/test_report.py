@@ -148,6 +148,10 @@ def test_neuron_leaves_nan_out_and_answers_a_neuron_without_table_with_nothing(s
         assert idxs.tolist() == [11, 12] and vals.tolist() == [2.0, 1.0]
         idxs, vals = db.neuron("7", 2)
         assert (idxs.dtype, vals.dtype, len(idxs), len(vals)) == (np.uint16, np.float32, 0, 0)
+        db.add({9: np.array([[np.nan, 0.0]], np.float32)}, 20)  # a table of NaN alone
+        for largest in (True, False):
+            assert [a.tolist() for a in db.neuron(9, 0, largest=largest)] == [[], []]
+        assert [a.tolist() for a in db.neuron(7, 0, k=0)] == [[], []]
         with pytest.raises(KeyError, match="no layer '8'"):
             db.neuron(8, 0)
         with pytest.raises(ValueError, match="k must be non-negative"):
